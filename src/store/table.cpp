@@ -75,7 +75,9 @@ void todayYmd(std::uint8_t out[3]) {
     std::time_t t = std::time(nullptr);
     std::tm tm{};
     localtime_r(&t, &tm);
-    out[0] = static_cast<std::uint8_t>(tm.tm_year);  // years since 1900, as FoxPro writes it
+    // FoxPro keeps the year as its last two digits (YYMMDD). Readers that follow dBase add
+    // 1900 to it; those that know FoxPro tables add 2000.
+    out[0] = static_cast<std::uint8_t>(tm.tm_year % 100);
     out[1] = static_cast<std::uint8_t>(tm.tm_mon + 1);
     out[2] = static_cast<std::uint8_t>(tm.tm_mday);
 }

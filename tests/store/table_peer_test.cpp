@@ -2,6 +2,7 @@
 // and a table written by python3-dbf read by us.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <sstream>
 
 #include "store/fax_store.h"
@@ -142,6 +143,15 @@ TEST_F(TablePeer, PythonReadersSeeRecordsDeletedFlagsAndMemosByteForByte) {
                   &out),
               0)
         << tail(out);
+    // The header's last-update date is FoxPro's YYMMDD: python3-dbf, which knows FoxPro tables,
+    // reads today; dbfread, which follows dBase, puts the same YYMMDD in another century.
+    char today[16];
+    std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y%m%d", std::localtime(&now));
+    EXPECT_EQ(linesStartingWith(out, "updated dbf "), std::vector<std::string>{today});
+    auto viaDbfreadDate = linesStartingWith(out, "updated dbfread ");
+    ASSERT_EQ(viaDbfreadDate.size(), 1u);
+    EXPECT_EQ(viaDbfreadDate[0].substr(2), std::string(today).substr(2));
     auto viaDbf = linesStartingWith(out, "dbf ");
     ASSERT_EQ(viaDbf.size(), faxes.size()) << tail(out);
     std::vector<std::string> live, deleted;

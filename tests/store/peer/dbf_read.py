@@ -29,10 +29,12 @@ for n, r in enumerate(t, 1):
             v = str(v).rstrip() if isinstance(v, str) else str(v)
         out.append(v)
     print("dbf %d %s|%s" % (n, "*" if dbf.is_deleted(r) else " ", "|".join(out)))
+print("updated dbf %s" % t.last_update.strftime("%Y%m%d"))
 t.close()
 
 # dbfread decodes with latin-1 so that every byte maps to one character and back.
 table = dbfread.DBF(path, encoding="latin-1", char_decode_errors="strict", load=True)
+print("updated dbfread %s" % table.date.strftime("%Y%m%d"))
 for kind, recs in (("live", table.records), ("deleted", table.deleted)):
     for r in recs:
         vals = []
