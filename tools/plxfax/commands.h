@@ -1,0 +1,18 @@
+// Subcommands of plxfax. Each takes the arguments after its own name and returns the exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace plxfax {
+
+using Args = std::vector<std::string>;
+
+int tableCommand(const Args& args);
+
+// Thrown for a wrong command line; main prints the text and the usage hint.
+struct UsageError {
+    std::string message;
+};
+
+}  // namespace plxfax
