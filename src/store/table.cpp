@@ -395,6 +395,12 @@ struct Table::Impl {
 
     // ---- navigation ----
 
+    // From `it` on (forward) or before it (backward), to the first visible record of the tag.
+    bool landInTag(const Tag& t, EntrySet::const_iterator it, bool forward,
+                   const TableEnvironment& env);
+    // From record `from` on, up or down, to the first visible record in record order.
+    bool landInRecords(std::uint32_t from, bool forward, const TableEnvironment& env);
+
     bool seekTag(const Tag& t) {
         if (posValid) return true;
         if (current == 0) return false;
@@ -633,54 +639,60 @@ int Table::fieldIndex(std::string_view name) const {
 
 // ---- navigation ----
 
-bool Table::first() {
-    Impl& d = *d_;
-    d.requireOpen();
-    d.pending = Impl::Pending::None;
-    d.current = 0;
-    d.posValid = false;
-    if (Tag* t = d.controlling()) {
-        for (auto it = t->entries.begin(); it != t->entries.end(); ++it)
-            if (d.visible(it->recno, env_)) {
-                d.current = it->recno;
-                d.pos = it;
-                d.posValid = true;
+// Navigation. Moving off a record posts a pending insert or edit first, as the grids expect:
+// nothing typed into a record is dropped by scrolling.
+
+bool Table::Impl::landInTag(const Tag& t, EntrySet::const_iterator it, bool forward,
+                            const TableEnvironment& env) {
+    if (forward) {
+        for (; it != t.entries.end(); ++it)
+            if (visible(it->recno, env)) {
+                current = it->recno;
+                pos = it;
+                posValid = true;
                 return true;
             }
         return false;
     }
-    for (std::uint32_t n = 1; n <= d.recCount; ++n)
-        if (d.visible(n, env_)) {
-            d.current = n;
+    while (it != t.entries.begin()) {
+        --it;
+        if (visible(it->recno, env)) {
+            current = it->recno;
+            pos = it;
+            posValid = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Table::Impl::landInRecords(std::uint32_t from, bool forward, const TableEnvironment& env) {
+    for (std::uint32_t n = from; n >= 1 && n <= recCount; forward ? ++n : --n)
+        if (visible(n, env)) {
+            current = n;
             return true;
         }
     return false;
 }
 
+bool Table::first() {
+    Impl& d = *d_;
+    d.requireOpen();
+    if (d.pending != Impl::Pending::None) post();
+    d.current = 0;
+    d.posValid = false;
+    if (Tag* t = d.controlling()) return d.landInTag(*t, t->entries.begin(), true, env_);
+    return d.landInRecords(1, true, env_);
+}
+
 bool Table::last() {
     Impl& d = *d_;
     d.requireOpen();
-    d.pending = Impl::Pending::None;
+    if (d.pending != Impl::Pending::None) post();
     d.current = 0;
     d.posValid = false;
-    if (Tag* t = d.controlling()) {
-        for (auto it = t->entries.end(); it != t->entries.begin();) {
-            --it;
-            if (d.visible(it->recno, env_)) {
-                d.current = it->recno;
-                d.pos = it;
-                d.posValid = true;
-                return true;
-            }
-        }
-        return false;
-    }
-    for (std::uint32_t n = d.recCount; n >= 1; --n)
-        if (d.visible(n, env_)) {
-            d.current = n;
-            return true;
-        }
-    return false;
+    if (Tag* t = d.controlling()) return d.landInTag(*t, t->entries.end(), false, env_);
+    return d.landInRecords(d.recCount, false, env_);
 }
 
 bool Table::next() {
@@ -688,27 +700,20 @@ bool Table::next() {
     d.requireOpen();
     if (d.pending != Impl::Pending::None) post();
     if (d.current == 0) return false;
+    bool found;
     if (Tag* t = d.controlling()) {
         d.seekTag(*t);
         auto it = d.pos;
         if (it != t->entries.end() && it->recno == d.current) ++it;
-        for (; it != t->entries.end(); ++it)
-            if (d.visible(it->recno, env_)) {
-                d.current = it->recno;
-                d.pos = it;
-                return true;
-            }
-        d.current = 0;
-        d.posValid = false;
-        return false;
+        found = d.landInTag(*t, it, true, env_);
+    } else {
+        found = d.landInRecords(d.current + 1, true, env_);
     }
-    for (std::uint32_t n = d.current + 1; n <= d.recCount; ++n)
-        if (d.visible(n, env_)) {
-            d.current = n;
-            return true;
-        }
-    d.current = 0;
-    return false;
+    if (!found) {
+        d.current = 0;  // past the end
+        d.posValid = false;
+    }
+    return found;
 }
 
 bool Table::previous() {
@@ -716,25 +721,12 @@ bool Table::previous() {
     d.requireOpen();
     if (d.pending != Impl::Pending::None) post();
     if (d.current == 0) return last();
+    // At the top the record stays where it is, as at the top of a list.
     if (Tag* t = d.controlling()) {
         d.seekTag(*t);
-        auto it = d.pos;
-        while (it != t->entries.begin()) {
-            --it;
-            if (d.visible(it->recno, env_)) {
-                d.current = it->recno;
-                d.pos = it;
-                return true;
-            }
-        }
-        return false;  // stays on the first visible record, as at the top of a list
+        return d.landInTag(*t, d.pos, false, env_);
     }
-    for (std::uint32_t n = d.current - 1; n >= 1; --n)
-        if (d.visible(n, env_)) {
-            d.current = n;
-            return true;
-        }
-    return false;
+    return d.landInRecords(d.current - 1, false, env_);
 }
 
 bool Table::go(std::uint32_t recno) {

@@ -150,6 +150,17 @@ TEST_F(TableTest, NavigationHonoursQueryDeletedSwitchAndRecordNumbers) {
     EXPECT_EQ(t.queryCount(), 4u);
     EXPECT_FALSE(t.go(0));
     EXPECT_FALSE(t.go(6));
+
+    // Moving away from a record being typed posts it: scrolling never drops an edit.
+    t.appendBlank();
+    t.setField(0, "typed");
+    ASSERT_TRUE(t.first());
+    t.edit();
+    t.setField(0, "A");
+    ASSERT_TRUE(t.last());
+    EXPECT_EQ(t.getString(0), "typed");
+    ASSERT_TRUE(t.go(1));
+    EXPECT_EQ(t.getString(0), "A");
     ASSERT_TRUE(t.go(2));  // a deleted record can still be reached by number
     EXPECT_TRUE(t.deleted());
     EXPECT_TRUE(t.evalLogical("deleted()"));
