@@ -10,6 +10,11 @@ using Args = std::vector<std::string>;
 
 int tableCommand(const Args& args);
 
+// PLF fax files: header and pages; one page as BMP, PCX or DCX; appending files.
+int imageInfoCommand(const Args& args);
+int imageExportCommand(const Args& args);
+int imageCatCommand(const Args& args);
+
 // Thrown for a wrong command line; main prints the text and the usage hint.
 struct UsageError {
     std::string message;

@@ -19,6 +19,10 @@ const Command kCommands[] = {
      "table init DIR | dump FILE.DBF [--tag NAME|--natural] [--query EXPR] [--deleted]\n"
      "             | add FILE.DBF FIELD=VALUE... | delete FILE.DBF --where EXPR\n"
      "             | pack FILE.DBF | reindex FILE.DBF"},
+    {"info", plxfax::imageInfoCommand, "info FILE.PLF"},
+    {"export", plxfax::imageExportCommand,
+     "export FILE.PLF [--page N] --format bmp|pcx|dcx [-o OUT]"},
+    {"cat", plxfax::imageCatCommand, "cat DEST.PLF SRC.PLF..."},
 };
 
 void printHelp(std::FILE* out) {
