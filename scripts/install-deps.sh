@@ -14,6 +14,12 @@ packages=(
   libdbd-xbase-perl python3 python3-dbf python3-dbfread pgdbf
   # fax images
   netpbm libtiff-tools libtiff-dev imagemagick valgrind
+  # fax engine and modem rig
+  libspandsp-dev efax
+  # desktop (Qt)
+  qt6-base-dev libgl-dev
+  fonts-liberation fonts-dejavu-core
+  xvfb xauth
 )
 
 SUDO=""
