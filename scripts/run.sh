@@ -4,4 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh build
-exec build/tools/plxfax/plxfax --help
+exec build/src/app/pellora "$@"
