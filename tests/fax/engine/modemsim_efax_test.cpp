@@ -106,7 +106,7 @@ protected:
     void SetUp() override {
         if (run("command -v efax >/dev/null && command -v efix >/dev/null && "
                 "command -v tifftopnm >/dev/null && command -v tiffinfo >/dev/null") != 0)
-            GTEST_SKIP() << "efax, efix, tifftopnm or tiffinfo missing";
+            FAIL() << "efax, efix, tifftopnm or tiffinfo missing (scripts/install-deps.sh installs them)";
         char tmpl[] = "/tmp/pellora-modemsim-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         page_ = testPage();

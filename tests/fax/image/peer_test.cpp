@@ -98,7 +98,7 @@ std::vector<MonoBitmap> testImages() {
 }
 
 TEST(PeerG3, OurCodedPagesDecodeInNetpbmToOurPixels) {
-    if (!have("g3topbm")) GTEST_SKIP() << "netpbm not installed";
+    if (!have("g3topbm")) FAIL() << "netpbm not installed (scripts/install-deps.sh installs it)";
     test::TempDir dir;
     for (const auto& page : testImages()) {
         for (int margin : {0, 50}) {
@@ -120,7 +120,7 @@ TEST(PeerG3, OurCodedPagesDecodeInNetpbmToOurPixels) {
 }
 
 TEST(PeerG3, NetpbmCodedPagesDecodeInOursAsInNetpbm) {
-    if (!have("pbmtog3") || !have("g3topbm")) GTEST_SKIP() << "netpbm not installed";
+    if (!have("pbmtog3") || !have("g3topbm")) FAIL() << "netpbm not installed (scripts/install-deps.sh installs it)";
     test::TempDir dir;
     for (const auto& page : testImages()) {
         SCOPED_TRACE(testing::Message() << page.width());
@@ -144,7 +144,7 @@ TEST(PeerExports, PcxDcxAndBmpOpenWithTheSamePixels) {
     const bool netpbm = have("pcxtoppm") && have("bmptopnm") && have("ppmtopcx");
     const char* im = "/usr/bin/convert-im6.q16";
     const bool magick = std::filesystem::exists(im);
-    if (!netpbm || !magick) GTEST_SKIP() << "netpbm or ImageMagick not installed";
+    if (!netpbm || !magick) FAIL() << "netpbm or ImageMagick not installed (scripts/install-deps.sh installs them)";
     test::TempDir dir;
     std::vector<MonoBitmap> pages = {test::textLikePage(1728, 200, 21),
                                      test::randomPage(2048, 50, 22, 50),
