@@ -1,0 +1,84 @@
+#include "fax/engine/responses.h"
+
+namespace pellora::fax {
+
+namespace {
+bool isTrimmed(unsigned char c) { return c <= ' ' || c == 0x7F; }
+
+std::string_view stripView(std::string_view text) {
+    std::size_t b = 0, e = text.size();
+    while (b < e && isTrimmed(static_cast<unsigned char>(text[b]))) ++b;
+    while (e > b && isTrimmed(static_cast<unsigned char>(text[e - 1]))) --e;
+    return text.substr(b, e - b);
+}
+}  // namespace
+
+std::string trimResponse(std::string_view text) { return std::string(stripView(text)); }
+
+std::string reportValue(std::string_view line) {
+    std::size_t at = line.find(':');
+    if (at == std::string_view::npos) at = line.find('=');
+    if (at != std::string_view::npos) line.remove_prefix(at + 1);
+    return trimResponse(line);
+}
+
+int hangupCodeFrom(std::string_view line) {
+    std::size_t at = line.find(':');
+    if (at == std::string_view::npos) return 0;
+    std::string_view digits = stripView(line.substr(at + 1, 3));
+    int value = 0;
+    bool any = false;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return any ? value : 0;
+        value = value * 10 + (c - '0');
+        any = true;
+    }
+    return value;
+}
+
+ClassList parseClassList(std::string_view answerLine) {
+    std::string value = reportValue(stripView(answerLine));
+    ClassList list;
+    list.class1 = contains(value, "1");
+    list.class2_0 = contains(value, "2.0");
+    list.class2 = list.class2_0 ? contains(value, "2,") : contains(value, "2");
+    return list;
+}
+
+ResponseCollector::Result ResponseCollector::feed(std::uint8_t byte) {
+    if (afterDLE_) {
+        afterDLE_ = false;
+        if (byte == kETX) {
+            afterCR_ = false;
+            return rcFrame;
+        }
+        // DLE DLE is one data byte; DLE and anything else keeps both as received.
+        if (byte == kDLE) {
+            if (line_.size() < kResponseLineMax) line_.push_back(static_cast<char>(kDLE));
+            afterCR_ = false;
+            return rcNone;
+        }
+        if (line_.size() < kResponseLineMax) line_.push_back(static_cast<char>(kDLE));
+    }
+    if (byte == kDLE) {
+        afterDLE_ = true;
+        afterCR_ = false;
+        return rcNone;
+    }
+    if (line_.size() < kResponseLineMax) line_.push_back(static_cast<char>(byte));
+    if (byte == '\n' && afterCR_) {
+        afterCR_ = false;
+        line_ = trimResponse(line_);
+        return line_.empty() ? rcNone : rcLine;
+    }
+    afterCR_ = byte == '\r';
+    return rcNone;
+}
+
+void ResponseCollector::clear() {
+    line_.clear();
+    afterCR_ = false;
+    afterDLE_ = false;
+}
+
+}  // namespace pellora::fax
