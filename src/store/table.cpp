@@ -88,6 +88,22 @@ void writeWholeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes
     f.sync();
 }
 
+// A query or condition: it must compile and be logical. `what` names it in the message.
+Expression compileLogical(const std::string& text, const std::vector<FieldLayout>& fields,
+                          const char* what) {
+    Expression e;
+    try {
+        e = Expression::compile(text, fields);
+    } catch (const ExpressionError& err) {
+        throw TableError(TableError::Kind::BadExpression,
+                         std::string(what) + " '" + text + "': " + err.what());
+    }
+    if (e.type() != XType::Logical)
+        throw TableError(TableError::Kind::BadExpression,
+                         std::string(what) + " '" + text + "' is not a logical expression");
+    return e;
+}
+
 struct Entry {
     std::string key;
     std::uint32_t recno;
@@ -151,6 +167,8 @@ struct Table::Impl {
 
     std::string queryText;
     Expression query;
+    mutable std::string conditionCacheText;
+    mutable Expression conditionCache;
 
     std::uint32_t current = 0;  // 0: no current record
     enum class Pending { None, Append, Edit } pending = Pending::None;
@@ -830,16 +848,7 @@ void Table::setQuery(const std::string& expression) {
         d.queryText.clear();
         return;
     }
-    Expression e;
-    try {
-        e = Expression::compile(trimmed, d.fields);
-    } catch (const ExpressionError& err) {
-        throw TableError(TableError::Kind::BadExpression,
-                         "query '" + trimmed + "': " + err.what());
-    }
-    if (e.type() != XType::Logical)
-        throw TableError(TableError::Kind::BadExpression,
-                         "query '" + trimmed + "' is not a logical expression");
+    Expression e = compileLogical(trimmed, d.fields, "query");
     d.query = std::move(e);
     d.queryText = expression;
 }
@@ -903,18 +912,13 @@ bool Table::deleted() const { return d_->currentBytes()[0] == '*'; }
 bool Table::evalLogical(const std::string& expression) const {
     const Impl& d = *d_;
     d.requireOpen();
-    Expression e;
-    try {
-        e = Expression::compile(expression, d.fields);
-    } catch (const ExpressionError& err) {
-        throw TableError(TableError::Kind::BadExpression,
-                         "condition '" + expression + "': " + err.what());
+    // Loops evaluate one condition on record after record: compile it once.
+    if (!d.conditionCache.valid() || d.conditionCacheText != expression) {
+        d.conditionCache = compileLogical(expression, d.fields, "condition");
+        d.conditionCacheText = expression;
     }
-    if (e.type() != XType::Logical)
-        throw TableError(TableError::Kind::BadExpression,
-                         "condition '" + expression + "' is not a logical expression");
     if (d.current == 0 && d.pending == Impl::Pending::None) return false;
-    return e.evaluateLogical(d.currentBytes());
+    return d.conditionCache.evaluateLogical(d.currentBytes());
 }
 
 // ---- changes ----
