@@ -66,7 +66,10 @@ ResponseCollector::Result ResponseCollector::feed(std::uint8_t byte) {
         return rcNone;
     }
     if (line_.size() < kResponseLineMax) line_.push_back(static_cast<char>(byte));
-    if (byte == '\n' && afterCR_) {
+    // A frame (it starts with the HDLC address 0xFF, which no modem text does) ends only at
+    // DLE ETX: CR LF inside it is data, for instance in a station identifier.
+    const bool inFrame = !line_.empty() && static_cast<std::uint8_t>(line_[0]) == 0xFF;
+    if (byte == '\n' && afterCR_ && !inFrame) {
         afterCR_ = false;
         line_ = trimResponse(line_);
         return line_.empty() ? rcNone : rcLine;

@@ -73,6 +73,12 @@ TEST(ResponseCollector, FramesEndAtDleEtxAndKeepDoubledDlesOnce) {
     ASSERT_EQ(fed.frames.size(), 1u);
     EXPECT_EQ(fed.frames[0], std::string("\xff\x13\x80\x00\x10\x03\x40", 7));
     EXPECT_TRUE(fed.lines.empty());
+    // CR LF inside a frame is data, not the end of a line.
+    std::string withCrLf("\xff\x03\x40" "AB\r\nCD", 9);
+    fed = feedAll(rc, withCrLf + "\x10\x03" + "\r\nOK\r\n");
+    ASSERT_EQ(fed.frames.size(), 1u);
+    EXPECT_EQ(fed.frames[0], withCrLf);
+    EXPECT_EQ(fed.lines, std::vector<std::string>{"OK"});
     // A DLE before another byte is kept as received.
     fed = feedAll(rc, std::string("\x10" "A\x10\x03", 4));
     ASSERT_EQ(fed.frames.size(), 1u);
