@@ -18,8 +18,11 @@ packages=(
   libspandsp-dev efax
   # desktop (Qt)
   qt6-base-dev libgl-dev
-  fonts-liberation fonts-dejavu-core
   xvfb xauth
+  # fax converter (system fonts through FreeType and fontconfig)
+  libfreetype-dev libfontconfig-dev
+  # fonts the converter and the page rendering ask for (Arial's metrics, a sans fallback)
+  fonts-liberation fonts-dejavu-core
 )
 
 SUDO=""

@@ -15,6 +15,9 @@ int imageInfoCommand(const Args& args);
 int imageExportCommand(const Args& args);
 int imageCatCommand(const Args& args);
 
+// A text file or an image to a PLF fax file.
+int convertCommand(const Args&);
+
 // Thrown for a wrong command line; main prints the text and the usage hint.
 struct UsageError {
     std::string message;

@@ -23,6 +23,10 @@ const Command kCommands[] = {
     {"export", plxfax::imageExportCommand,
      "export FILE.PLF [--page N] --format bmp|pcx|dcx [-o OUT]"},
     {"cat", plxfax::imageCatCommand, "cat DEST.PLF SRC.PLF..."},
+    {"convert", plxfax::convertCommand,
+     "convert INPUT [-o OUT.PLF] [--type text|textex|tiff|pcx|dcx|bmp] [--fine] [--wide]\n"
+     "             [--font standard|small] [--font-name NAME --font-size PT]\n"
+     "             [--lines-per-page N] [--top-margin N] [--left-margin N] [--station ID]"},
 };
 
 void printHelp(std::FILE* out) {
