@@ -3,7 +3,7 @@
 
 #include <QObject>
 
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 
 namespace pellora::ui {
 

@@ -27,7 +27,7 @@
 #include "fax/engine/page_transfer.h"
 #include "fax/engine/responses.h"
 #include "fax/engine/session_defs.h"
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 
 namespace pellora::fax {
 

@@ -7,7 +7,7 @@
 
 #include "fax/image/fax_errors.h"
 #include "fax/image/image_export.h"
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 #include "fax/image/unpacker.h"
 #include "test_util.h"
 

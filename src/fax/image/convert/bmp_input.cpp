@@ -9,7 +9,7 @@
 
 #include "fax/image/convert/image_input.h"
 #include "fax/image/fax_errors.h"
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 
 namespace pellora::fax {
 

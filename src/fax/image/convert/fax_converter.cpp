@@ -8,7 +8,7 @@
 
 #include "fax/image/convert/text_input.h"
 #include "fax/image/fax_errors.h"
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 #include "fax/image/plf.h"
 #include "fax/image/t4.h"
 

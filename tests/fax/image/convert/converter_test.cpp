@@ -8,7 +8,7 @@
 #include "fax/image/convert/fax_converter.h"
 #include "fax/image/convert/fax_font.h"
 #include "fax/image/convert/text_input.h"
-#include "fax/image/message_pump.h"
+#include "core_iface/message_pump.h"
 
 namespace pellora::fax::test {
 namespace {
