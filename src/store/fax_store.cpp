@@ -6,8 +6,8 @@ namespace pellora::store {
 
 namespace fs = std::filesystem;
 
-const FaxTableSpec& faxTableSpec(FaxTableId id) {
-    static const FaxTableSpec outgoing{
+const FaxTableSchema& faxTableSchema(FaxTableId id) {
+    static const FaxTableSchema outgoing{
         "PLX.DBF",
         {{"SUBJECT", 'C', 50, 0},
          {"SENT", 'L', 1, 0},
@@ -23,7 +23,7 @@ const FaxTableSpec& faxTableSpec(FaxTableId id) {
         "DTOS(DATESENT)+TIMESENT",
         true,
         kNotDeletedQuery};
-    static const FaxTableSpec received{"PLXREC.DBF",
+    static const FaxTableSchema received{"PLXREC.DBF",
                                        {{"DATEREC", 'D', 8, 0},
                                         {"TIMEREC", 'C', 5, 0},
                                         {"FROM", 'C', 20, 0},
@@ -34,13 +34,13 @@ const FaxTableSpec& faxTableSpec(FaxTableId id) {
                                        "DTOS(DATEREC)+TIMEREC",
                                        true,
                                        kNotDeletedQuery};
-    static const FaxTableSpec cover{"PLXCOV.DBF",
+    static const FaxTableSchema cover{"PLXCOV.DBF",
                                     {{"DESCRIPT", 'C', 35, 0}, {"COVER", 'M', 10, 0}},
                                     "DESCRIPT",
                                     "DESCRIPT",
                                     false,
                                     kNotDeletedQuery};
-    static const FaxTableSpec phone{"PLXPB.DBF",
+    static const FaxTableSchema phone{"PLXPB.DBF",
                                     {{"NAME", 'C', 35, 0}, {"PHONE", 'C', 25, 0}},
                                     "NAME",
                                     "UPPER(NAME)",
@@ -66,11 +66,11 @@ std::string pagesFieldValue(int pages) { return std::to_string(std::clamp(pages,
 
 FaxStore::FaxStore(fs::path folder) : folder_(std::move(folder)) {}
 
-fs::path FaxStore::tablePath(FaxTableId id) const { return folder_ / faxTableSpec(id).fileName; }
+fs::path FaxStore::tablePath(FaxTableId id) const { return folder_ / faxTableSchema(id).fileName; }
 
 bool FaxStore::make(FaxTableId id) {
     try {
-        Table::create(tablePath(id), faxTableSpec(id).fields);
+        Table::create(tablePath(id), faxTableSchema(id).fields);
         return fs::exists(tablePath(id));
     } catch (const std::exception&) {
         return false;
@@ -78,7 +78,7 @@ bool FaxStore::make(FaxTableId id) {
 }
 
 bool FaxStore::open(Table& table, FaxTableId id) {
-    const FaxTableSpec& spec = faxTableSpec(id);
+    const FaxTableSchema& schema = faxTableSchema(id);
     const fs::path path = tablePath(id);
     if (!fs::exists(path) && !make(id)) return false;
     try {
@@ -96,12 +96,12 @@ bool FaxStore::open(Table& table, FaxTableId id) {
         return false;
     }
     try {
-        if (!fs::exists(table.indexPath()) || table.tagNumber(spec.tagName) == 0)
-            table.createTag(spec.tagName, spec.keyExpression, spec.descending, spec.forExpression);
+        if (!fs::exists(table.indexPath()) || table.tagNumber(schema.tagName) == 0)
+            table.createTag(schema.tagName, schema.keyExpression, schema.descending, schema.forExpression);
         if (id == FaxTableId::Outgoing) {
             table.first();
         } else if (id == FaxTableId::Cover || id == FaxTableId::PhoneBook) {
-            table.setOrder(table.tagNumber(spec.tagName));
+            table.setOrder(table.tagNumber(schema.tagName));
         }
         table.setQuery(kNotDeletedQuery);
     } catch (const std::exception&) {

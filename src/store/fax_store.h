@@ -13,7 +13,7 @@ namespace pellora::store {
 
 enum class FaxTableId { Outgoing, Received, Cover, PhoneBook };
 
-struct FaxTableSpec {
+struct FaxTableSchema {
     const char* fileName;  // "PLX.DBF", ...
     std::vector<FieldDef> fields;
     const char* tagName;
@@ -22,7 +22,7 @@ struct FaxTableSpec {
     const char* forExpression;
 };
 
-const FaxTableSpec& faxTableSpec(FaxTableId id);
+const FaxTableSchema& faxTableSchema(FaxTableId id);
 
 // The query every list runs under: records marked deleted are not shown.
 inline constexpr const char* kNotDeletedQuery = ".not. deleted()";

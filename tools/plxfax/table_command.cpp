@@ -208,10 +208,10 @@ int reindex(const Args& a) {
         for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         for (auto id : {FaxTableId::Outgoing, FaxTableId::Received, FaxTableId::Cover,
                         FaxTableId::PhoneBook}) {
-            const auto& spec = pellora::store::faxTableSpec(id);
-            if (name == spec.fileName)
-                tags.push_back({spec.tagName, spec.keyExpression, spec.forExpression,
-                                spec.descending, 0, 0});
+            const auto& schema = pellora::store::faxTableSchema(id);
+            if (name == schema.fileName)
+                tags.push_back({schema.tagName, schema.keyExpression, schema.forExpression,
+                                schema.descending, 0, 0});
         }
     }
     t.closeIndexes();
