@@ -36,11 +36,16 @@ public:
     explicit Recorder(TComPort& port) : port_(port) {}
 
     PortHandler handler(std::function<void(unsigned, std::uint16_t)> extra = nullptr) {
+        // The event is recorded before `extra` runs, so a test that waits for what `extra`
+        // did also finds the event itself.
         return [this, extra](unsigned m, std::uint16_t h, std::uint32_t p) {
+            {
+                std::lock_guard lock(mutex_);
+                events_.push_back({m, h, p, port_.clock().now()});
+                threads_.push_back(std::this_thread::get_id());
+            }
             if (extra) extra(m, h);
             std::lock_guard lock(mutex_);
-            events_.push_back({m, h, p, port_.clock().now()});
-            threads_.push_back(std::this_thread::get_id());
             cv_.notify_all();
         };
     }
