@@ -29,7 +29,7 @@ int usage(const char* why) {
                  "       --far-send IN.tif [--rings N] | --pair PATH2) [--fault FAULT]...\n"
                  "       [--timeout SECONDS] [--log]\n"
                  "faults: busy[:N] no-dial-tone voice no-carrier no-answer error:COMMAND silence\n"
-                 "        carrier-lost[:PAGE] dcn garbage[:N]\n",
+                 "        carrier-lost[:PAGE] dcn garbage[:N] ftt:RATE[,RATE]... rtn[:PAGE]\n",
                  why);
     return 2;
 }
@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
     if (rig.finished()) std::this_thread::sleep_for(std::chrono::seconds(3));
     rig.stop();
     bool ok = rig.faxOk();
+    if (!rig.farFrames().empty()) std::fprintf(stderr, "modemsim: far frames: %s\n", rig.farFrames().c_str());
     std::fprintf(stderr, "modemsim: %s (%d page(s)%s%s)\n", ok ? "fax went through" : "no fax",
                  rig.farPages(), rig.farResult().empty() ? "" : ", ",
                  rig.farResult().c_str());

@@ -29,6 +29,22 @@ std::string upperNoBlanks(const std::string& s) {
 
 }  // namespace
 
+std::vector<int> rateList(const std::string& text) {
+    // Fast modems' rates, comma separated: 2400 to 14400. Empty when any is not one.
+    std::vector<int> rates;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t comma = std::min(text.find(',', at), text.size());
+        std::string item = text.substr(at, comma - at);
+        char* end = nullptr;
+        long rate = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || rate < 2400 || rate > 14400 || rate % 2400 != 0) return {};
+        rates.push_back(static_cast<int>(rate));
+        at = comma + 1;
+    }
+    return rates;
+}
+
 bool parseFault(const std::string& description, Fault& out) {
     std::string name = description, arg;
     if (auto colon = description.find(':'); colon != std::string::npos) {
@@ -46,6 +62,7 @@ bool parseFault(const std::string& description, Fault& out) {
         {"no-answer", FaultKind::NoAnswer, false}, {"error", FaultKind::Error, true},
         {"silence", FaultKind::Silence, false},   {"carrier-lost", FaultKind::CarrierLost, false},
         {"dcn", FaultKind::Dcn, false},           {"garbage", FaultKind::Garbage, false},
+        {"ftt", FaultKind::Ftt, true},            {"rtn", FaultKind::Rtn, false},
     };
     for (const Entry& e : table) {
         if (name != e.name) continue;
@@ -53,6 +70,9 @@ bool parseFault(const std::string& description, Fault& out) {
         if (e.kind == FaultKind::Error) {
             if (arg.empty()) return false;
             f.text = upperNoBlanks(arg);
+        } else if (e.kind == FaultKind::Ftt) {
+            if (rateList(arg).empty()) return false;
+            f.text = arg;
         } else if (!arg.empty()) {
             char* end = nullptr;
             long n = std::strtol(arg.c_str(), &end, 10);
@@ -226,6 +246,13 @@ struct ModemRig::Impl {
     int modemCount = 1;
     std::unique_ptr<FarFax> far;
     bool farSilent = false;
+    std::string farFrameLog;
+    // A scripted disturbance of the next fast-modem burst our modem sends (a training check
+    // or a page): after the burst's training the far machine hears only noise.
+    bool spoilNextBurst = false;
+    ClockMs burstAt = -1;  // when the burst being spoilt began
+    ClockMs burstLead = 0;
+    std::uint32_t noiseSeed = 1;
 
     CallState state = CallState::Idle;
     int caller = 0;           // which modem placed the call (modem-pair mode)
@@ -305,8 +332,64 @@ struct ModemRig::Impl {
                 f && self->far->pageStarts == f->count && self->cutAt < 0)
                 self->cutAt = self->now + 1500;  // well inside the page
         }
+        if (!self->farFrameLog.empty()) self->farFrameLog += ' ';
+        self->farFrameLog += incoming ? '>' : '<';
+        self->farFrameLog += t30_frametype(msg[2]);
+        if (towardsPage && (fcf == (T30_CFR & 0xFE) || fcf == (T30_MCF & 0xFE)))
+            if (const Fault* f = self->fault(FaultKind::Rtn); f && self->far->pageStarts == f->count)
+                self->spoilNextBurst = true;
+        if (incoming && fcf == (T30_DCS & 0xFE) && self->options.far == FarEnd::Receive && len >= 5)
+            if (const Fault* f = self->fault(FaultKind::Ftt)) {
+                auto rates = rateList(f->text);
+                if (std::find(rates.begin(), rates.end(), dcsRate(msg[4])) != rates.end())
+                    self->spoilNextBurst = true;  // the training check that follows
+            }
         if (incoming && (msg[2] & 0xFE) == (T30_DCS & 0xFE) && self->fault(FaultKind::Dcn))
             t30_terminate(t30);
+    }
+
+    // The signalling rate a DCS asks for, from bits 11 to 14 (the second octet's 0x3C).
+    static int dcsRate(std::uint8_t octet) {
+        switch (octet & 0x3C) {
+            case 0x20: return 14400;
+            case 0x28: return 12000;
+            case 0x24: case 0x04: return 9600;
+            case 0x2C: case 0x0C: return 7200;
+            case 0x08: return 4800;
+            case 0x00: return 2400;
+            default: return 0;
+        }
+    }
+
+    // How long a fast modem trains before its data, in ms.
+    static ClockMs trainingMs(const t31_state_t* t31) {
+        switch (t31->modem) {
+            case FAX_MODEM_V17_TX: return t31->short_train ? 300 : 1400;
+            case FAX_MODEM_V29_TX: return 260;
+            default: return t31->bit_rate == 2400 ? 950 : 710;  // V.27ter
+        }
+    }
+
+    // Replaces our modem's sound with noise once a spoilt burst has trained.
+    void spoil(std::int16_t* amp) {
+        const t31_state_t* t31 = modems[0].t31;
+        bool fast = t31->modem == FAX_MODEM_V17_TX || t31->modem == FAX_MODEM_V29_TX ||
+                    t31->modem == FAX_MODEM_V27TER_TX;
+        bool sound = std::any_of(amp, amp + kSamples, [](std::int16_t v) { return v != 0; });
+        if (burstAt < 0) {
+            if (!spoilNextBurst || !fast || !sound) return;
+            spoilNextBurst = false;
+            burstAt = now;
+            burstLead = trainingMs(t31) + 250;
+        } else if (!fast || !sound) {
+            burstAt = -1;
+            return;
+        }
+        if (now - burstAt < burstLead) return;
+        for (int i = 0; i < kSamples; ++i) {
+            noiseSeed = noiseSeed * 1103515245u + 12345u;
+            amp[i] = static_cast<std::int16_t>(static_cast<int>((noiseSeed >> 16) & 0x7FFF) - 0x4000);
+        }
     }
 
     // --- call control ------------------------------------------------------------------------
@@ -487,6 +570,7 @@ struct ModemRig::Impl {
         // The line: 160 samples each way.
         std::int16_t a[kSamples], b[kSamples];
         audioOut(modems[0], a);
+        if (options.far == FarEnd::Receive) spoil(a);
         if (options.far == FarEnd::Modem) {
             audioOut(modems[1], b);
         } else if (far && !far->done) {
@@ -668,6 +752,11 @@ int ModemRig::farPages() const {
 std::string ModemRig::farResult() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->farText;
+}
+
+std::string ModemRig::farFrames() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->farFrameLog;
 }
 
 int ModemRig::callsConnected() const {

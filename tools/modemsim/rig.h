@@ -36,6 +36,8 @@ enum class FaultKind {
     CarrierLost,   // the line drops in the middle of page `count`
     Dcn,           // the far machine disconnects right after the first exchange
     Garbage,       // `count` junk bytes reach the DTE before the first response
+    Ftt,           // the far machine fails every training check at a rate listed in `text`
+    Rtn,           // page `count` arrives so damaged that the far machine answers RTN
 };
 
 struct Fault {
@@ -45,8 +47,11 @@ struct Fault {
 };
 
 // "busy", "busy:3", "no-dial-tone", "voice", "no-carrier", "no-answer", "error:AT+FCLASS=1",
-// "silence", "carrier-lost:2", "dcn", "garbage:40". Returns false for anything else.
+// "silence", "carrier-lost:2", "dcn", "garbage:40", "ftt:14400,12000", "rtn:2". Returns false
+// for anything else.
 bool parseFault(const std::string& description, Fault& out);
+// "14400,9600" as {14400, 9600}; empty unless every item is a fast modem's rate.
+std::vector<int> rateList(const std::string& text);
 
 enum class FarEnd {
     Receive,  // a fax machine that answers our call and stores the pages
@@ -135,6 +140,8 @@ public:
     int farPages() const;
     std::string farResult() const;  // SpanDSP's text for how the far machine's call ended
     int callsConnected() const;
+    // The far machine's frames in order, "<DIS" sent by it, ">DCS" received by it.
+    std::string farFrames() const;
 
     struct Impl;  // SpanDSP lives only in rig.cpp
 

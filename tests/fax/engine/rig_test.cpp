@@ -2,7 +2,9 @@
 // modem; dialling, ringing and the scripted faults behave as a real modem on a real line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +54,30 @@ public:
             clock_.sleepFor(10);
         }
         return out;
+    }
+
+    // The next byte from the modem, or -1 when `waitMs` of simulated time passed first.
+    int rawByte(ClockMs waitMs = 10000) {
+        ClockMs end = clock_.now() + waitMs;
+        for (;;) {
+            port_.poll();
+            if (port_.byteAvailable()) return port_.readByte();
+            if (clock_.now() >= end) return -1;
+            clock_.sleepFor(10);
+        }
+    }
+
+    // Writes all of `data`, waiting while the port's buffer is full.
+    void writeAll(const std::vector<std::uint8_t>& data) {
+        for (std::size_t at = 0; at < data.size();) {
+            int n = static_cast<int>(std::min<std::size_t>(256, data.size() - at));
+            if (port_.write(data.data() + at, n) == 0) {
+                at += static_cast<std::size_t>(n);
+            } else {
+                port_.poll();
+                clock_.sleepFor(10);
+            }
+        }
     }
 
     const std::string& raw() const { return raw_; }
@@ -188,6 +214,155 @@ TEST(ModemRig, AnIncomingCallRingsUntilAnswered) {
     EXPECT_EQ(f.rig->callsConnected(), 1);
 }
 
+// Our side of a Class 1 send, scripted: the far machine's frames arrive through +FRH, ours
+// go out through +FTH, the training check and the page through +FTM.
+class Class1Sender {
+public:
+    explicit Class1Sender(AtDte& dte) : dte_(dte) {}
+
+    static constexpr std::uint8_t kDle = 0x10, kEtx = 0x03;
+
+    // The frame after a CONNECT (without the checksum the modem may pass on), or empty when
+    // none came or the modem said ERROR.
+    std::vector<std::uint8_t> frame() {
+        std::vector<std::uint8_t> f;
+        int c;
+        while ((c = dte_.rawByte()) != 0xFF)
+            if (c < 0) return {};
+        f.push_back(0xFF);
+        for (;;) {
+            c = dte_.rawByte();
+            if (c < 0) return {};
+            if (c == kDle) {
+                c = dte_.rawByte();
+                if (c == kEtx) break;
+            }
+            f.push_back(static_cast<std::uint8_t>(c));
+        }
+        if (last(dte_.lines(5000)) != "OK") return {};
+        return f;
+    }
+
+    // Reads frames up to the final one; returns their control fields (without the X bit).
+    std::vector<int> receiveFrames(bool connected) {
+        std::vector<int> fcfs;
+        for (;;) {
+            if (!connected && last(dte_.command("AT+FRH=3", 30000)) != "CONNECT") return fcfs;
+            connected = false;
+            auto f = frame();
+            if (f.size() < 3) return fcfs;
+            fcfs.push_back(f[2] & 0xFE);
+            if (f[1] & 0x10) return fcfs;  // the final frame
+        }
+    }
+
+    bool sendFrame(std::vector<std::uint8_t> f) {
+        if (last(dte_.command("AT+FTH=3", 10000)) != "CONNECT") return false;
+        std::vector<std::uint8_t> out;
+        for (auto b : f) {
+            out.push_back(b);
+            if (b == kDle) out.push_back(kDle);
+        }
+        out.push_back(kDle);
+        out.push_back(kEtx);
+        dte_.writeAll(out);
+        return last(dte_.lines(10000)) == "OK";
+    }
+
+    // High-speed data at `rate` (bit/s), DLE-quoted and closed.
+    bool sendData(int rate, const std::vector<std::uint8_t>& data) {
+        if (last(dte_.command("AT+FTS=8", 5000)) != "OK") return false;
+        if (last(dte_.command("AT+FTM=" + std::to_string(modulation(rate)), 10000)) != "CONNECT") return false;
+        std::vector<std::uint8_t> out;
+        for (auto b : data) {
+            out.push_back(b);
+            if (b == kDle) out.push_back(kDle);
+        }
+        out.push_back(kDle);
+        out.push_back(kEtx);
+        dte_.writeAll(out);
+        return last(dte_.lines(60000)) == "OK";
+    }
+
+    // DCS for 1-D coding at normal resolution at `rate`, then the 1.5 s training check.
+    // Returns the far machine's answer.
+    int train(int rate) {
+        std::uint8_t code = rate == 14400 ? 0x20 : rate == 12000 ? 0x28 : rate == 9600 ? 0x04 : 0x0C;
+        if (!sendFrame({0xFF, 0x13, 0x83, 0x00, static_cast<std::uint8_t>(0x02 | code), 0x78})) return -1;
+        if (!sendData(rate, std::vector<std::uint8_t>(static_cast<std::size_t>(rate * 3 / 16), 0))) return -1;
+        auto answer = receiveFrames(false);
+        return answer.empty() ? -1 : answer.back();
+    }
+
+    // A white page of `lines` 1-D coded lines and its RTC, then MPS or, for the last page,
+    // EOP; returns the far machine's answer.
+    int sendPage(int rate, int lines, bool lastPage) {
+        std::vector<std::uint8_t> data;
+        int bit = 0;
+        auto put = [&](const char* bits) {
+            for (const char* p = bits; *p; ++p, ++bit) {
+                if (bit % 8 == 0) data.push_back(0);
+                if (*p == '1') data.back() |= static_cast<std::uint8_t>(1 << (bit % 8));  // first bit first
+            }
+        };
+        for (int i = 0; i < lines; ++i) put("000000000001" "010011011" "00110101");  // EOL, white 1728
+        for (int i = 0; i < 6; ++i) put("000000000001");
+        data.insert(data.end(), 50, 0);
+        if (!sendData(rate, data)) return -1;
+        if (!sendFrame({0xFF, 0x13, static_cast<std::uint8_t>(lastPage ? 0x2F : 0x4F)})) return -1;
+        auto answer = receiveFrames(false);
+        return answer.empty() ? -1 : answer.back();
+    }
+
+private:
+    static int modulation(int rate) { return rate == 14400 ? 145 : rate == 12000 ? 121 : rate == 9600 ? 96 : 72; }
+    AtDte& dte_;
+};
+
+constexpr int kDis = 0x80, kCfr = 0x84, kFtt = 0x44, kMcf = 0x8C, kRtn = 0x4C;
+
+// Dials and reads the far machine's answer; true when DIS came.
+bool callFarReceiver(AtDte& dte, Class1Sender& s) {
+    if (last(dte.command("AT+FCLASS=1")) != "OK") return false;
+    if (last(dte.command("ATD1", 60000)) != "CONNECT") return false;
+    auto frames = s.receiveFrames(true);
+    return !frames.empty() && frames.back() == kDis;
+}
+
+TEST(ModemRig, FarMachineFailsTrainingOnlyAtTheChosenRates) {
+    RigOptions options;
+    Fault ftt;
+    ASSERT_TRUE(modemsim::parseFault("ftt:14400,9600", ftt));
+    options.faults = {ftt};
+    RigFixture f(options);
+    Class1Sender s(*f.dte);
+    ASSERT_TRUE(callFarReceiver(*f.dte, s));
+    EXPECT_EQ(s.train(14400), kFtt);
+    EXPECT_EQ(s.train(12000), kCfr) << "12000 is not among the faulty rates";
+    EXPECT_EQ(s.train(14400), kFtt) << "every check at a chosen rate fails";
+    EXPECT_EQ(s.train(9600), kFtt);
+    EXPECT_EQ(s.train(12000), kCfr);
+    EXPECT_EQ(s.sendPage(12000, 1500, true), kMcf) << "the page itself is not disturbed";
+    EXPECT_NE(f.rig->farFrames().find(">DCS <FTT >DCS <CFR >DCS <FTT >DCS <FTT >DCS <CFR >EOP <MCF"),
+              std::string::npos)
+        << f.rig->farFrames();
+}
+
+TEST(ModemRig, FarMachineAnswersRtnToTheChosenPage) {
+    for (int faultyPage : {0, 2}) {
+        SCOPED_TRACE(faultyPage);
+        RigOptions options;
+        if (faultyPage) options.faults = {{FaultKind::Rtn, faultyPage, ""}};
+        RigFixture f(options);
+        Class1Sender s(*f.dte);
+        ASSERT_TRUE(callFarReceiver(*f.dte, s));
+        // 12000: a 19200 bit/s serial line feeds it without gaps.
+        ASSERT_EQ(s.train(12000), kCfr);
+        EXPECT_EQ(s.sendPage(12000, 1500, false), kMcf);
+        EXPECT_EQ(s.sendPage(12000, 1500, true), faultyPage == 2 ? kRtn : kMcf);
+    }
+}
+
 TEST(ModemRig, ParsesFaultSpecifications) {
     struct Case {
         const char* given;
@@ -202,6 +377,12 @@ TEST(ModemRig, ParsesFaultSpecifications) {
         {"error:at+fclass=1", true, FaultKind::Error, 1, "AT+FCLASS=1"},
         {"carrier-lost:2", true, FaultKind::CarrierLost, 2, ""},
         {"garbage", true, FaultKind::Garbage, 32, ""},
+        {"ftt:14400,9600", true, FaultKind::Ftt, 1, "14400,9600"},
+        {"rtn", true, FaultKind::Rtn, 1, ""},
+        {"rtn:3", true, FaultKind::Rtn, 3, ""},
+        {"ftt", false, {}, 0, ""},
+        {"ftt:14400,", false, {}, 0, ""},
+        {"ftt:9000", false, {}, 0, ""},
         {"busy:0", false, {}, 0, ""},
         {"busy:x", false, {}, 0, ""},
         {"error", false, {}, 0, ""},
