@@ -15,13 +15,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t get32(const Bytes& b, std::size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
-uint16_t get16(const Bytes& b, std::size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
+using test::get16;
+using test::get32;
 void put16(Bytes& b, std::size_t at, uint16_t v) {
     b[at] = uint8_t(v);
     b[at + 1] = uint8_t(v >> 8);

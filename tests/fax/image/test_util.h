@@ -35,6 +35,15 @@ class TempDir {
     std::filesystem::path path_;
 };
 
+// Little-endian fields of a file image, as the PLF headers store them.
+inline uint32_t get32(const std::vector<uint8_t>& b, std::size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+}
+inline uint16_t get16(const std::vector<uint8_t>& b, std::size_t at) {
+    return uint16_t(b[at] | b[at + 1] << 8);
+}
+
 inline std::vector<uint8_t> readFile(const std::string& name) {
     std::ifstream in(name, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

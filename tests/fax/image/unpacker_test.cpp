@@ -16,13 +16,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint32_t get32(const Bytes& b, std::size_t at) {
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
-           uint32_t(b[at + 3]) << 24;
-}
-uint16_t get16(const Bytes& b, std::size_t at) {
-    return uint16_t(b[at] | b[at + 1] << 8);
-}
+using test::get16;
+using test::get32;
 
 struct Collected {
     std::vector<Bytes> lines;

@@ -9,25 +9,26 @@ import dbfread
 
 path = sys.argv[1]
 
+
+def shown(v, memo, encoding, trim):
+    """One field as the test compares it: memos as hex of their bytes, T/F, YYYYMMDD."""
+    if memo:
+        return (v or "").encode(encoding).hex()
+    if v is None:
+        return ""
+    if isinstance(v, bool):
+        return "T" if v else "F"
+    if hasattr(v, "strftime"):
+        return v.strftime("%Y%m%d")
+    return trim(str(v))
+
+
 t = dbf.Table(path, codepage="cp1252")
 t.open(dbf.READ_ONLY)
 names = dbf.field_names(t)
 for n, r in enumerate(t, 1):
-    out = []
-    for name in names:
-        v = r[name]
-        ftype = t.field_info(name)[0]
-        if ftype == dbf.FieldType.MEMO:
-            v = (v or "").encode("cp1252").hex()
-        elif v is None:
-            v = ""
-        elif isinstance(v, bool):
-            v = "T" if v else "F"
-        elif hasattr(v, "strftime"):
-            v = v.strftime("%Y%m%d")
-        else:
-            v = str(v).rstrip() if isinstance(v, str) else str(v)
-        out.append(v)
+    out = [shown(r[name], t.field_info(name)[0] == dbf.FieldType.MEMO, "cp1252", str.rstrip)
+           for name in names]
     print("dbf %d %s|%s" % (n, "*" if dbf.is_deleted(r) else " ", "|".join(out)))
 print("updated dbf %s" % t.last_update.strftime("%Y%m%d"))
 t.close()
@@ -37,18 +38,5 @@ table = dbfread.DBF(path, encoding="latin-1", char_decode_errors="strict", load=
 print("updated dbfread %s" % table.date.strftime("%Y%m%d"))
 for kind, recs in (("live", table.records), ("deleted", table.deleted)):
     for r in recs:
-        vals = []
-        for f in table.fields:
-            v = r[f.name]
-            if f.type == "M":
-                v = (v or "").encode("latin-1").hex()
-            elif v is None:
-                v = ""
-            elif isinstance(v, bool):
-                v = "T" if v else "F"
-            elif hasattr(v, "strftime"):
-                v = v.strftime("%Y%m%d")
-            else:
-                v = str(v).strip()
-            vals.append(v)
+        vals = [shown(r[f.name], f.type == "M", "latin-1", str.strip) for f in table.fields]
         print("dbfread %s|%s" % (kind, "|".join(vals)))
