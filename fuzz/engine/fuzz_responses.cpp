@@ -1,4 +1,4 @@
-// The response collector and the response parsers fed arbitrary modem bytes: no crash, no
+// The response collector and the response and +F report parsers fed arbitrary modem bytes: no crash, no
 // hang, and a line that never grows past 128 characters however long the modem talks.
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (value.size() > line.size()) std::abort();
             ClassList list = parseClassList(line);
             (void)list.any();
+            // +F reports: hostile positions and station IDs stay bounded and printable.
+            FaxParameters params = parseFaxParameters(value);
+            if (params.scanTimeIndex < 0 || params.scanTimeIndex > 7) std::abort();
+            std::string id = cleanReportedStationId(value);
+            if (id.size() > 20) std::abort();
+            for (unsigned char c : id)
+                if (c < 32 || c == 0x7F) std::abort();
         }
         if (clearEvery && ++results % clearEvery == 0) collector.clear();
     }

@@ -1,5 +1,7 @@
 #include "fax/engine/page_transfer.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -255,7 +257,8 @@ long sendHeaderLine(const std::string& expandedText, LineRenderer* renderer, boo
         std::vector<std::uint8_t> raster(4096);
         for (int row = 0; row < renderer->rows(); ++row) {
             std::fill(raster.begin(), raster.end(), 0);
-            renderer->drawRow(expandedText, row, raster);
+            renderer->drawRow(expandedText, row,
+                              std::span<std::uint8_t>(raster.data(), std::size_t(lineWidth / 8)));
             auto coded = encoder.encodeLine(std::span<const std::uint8_t>(raster.data(), std::size_t(lineWidth / 8)));
             long n = writer.writePaddedLine(coded, minBytesPerLine);
             if (n < 0) return n;
@@ -297,6 +300,7 @@ int ReceivedFile::create(const std::string& name, const std::string& remoteId) {
 }
 
 void ReceivedFile::close() {
+    pageOpen_ = false;
     if (file_) std::fclose(file_);
     file_ = nullptr;
     block_.clear();
@@ -324,6 +328,22 @@ int ReceivedFile::startPage(bool highResolution, bool wide) {
         return errno ? ioErrorCode(errno, true) : ecDeviceWriteError;
     stored_ = 0;
     afterDLE_ = false;
+    pageOpen_ = true;
+    return 0;
+}
+
+int ReceivedFile::discardPage() {
+    if (!file_ || !pageOpen_ || pageOffsets_.empty()) return 0;
+    block_.clear();
+    long at = pageOffsets_.back();
+    pageOffsets_.pop_back();
+    pageOpen_ = false;
+    stored_ = 0;
+    afterDLE_ = false;
+    std::fflush(file_);
+    errno = 0;
+    if (::ftruncate(::fileno(file_), at) != 0 || std::fseek(file_, at, SEEK_SET) != 0)
+        return ioErrorCode(errno ? errno : EIO, true);
     return 0;
 }
 
@@ -365,7 +385,10 @@ int ReceivedFile::store(const ByteSource& source, bool reverse, bool* pageEnded)
 }
 
 int ReceivedFile::endPage(const std::string& remoteId) {
-    if (!file_ || pageOffsets_.empty()) return ecInvalidHandle;
+    if (!file_) return ecInvalidHandle;
+    // Ending a page twice (a failure right after a page end) must not count it twice.
+    if (!pageOpen_ || pageOffsets_.empty()) return 0;
+    pageOpen_ = false;
     if (int rc = flushBlock()) return rc;
     header_.pageCount = std::uint16_t(header_.pageCount + 1);
     header_.stationId = remoteId.substr(0, 20);

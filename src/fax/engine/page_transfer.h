@@ -187,7 +187,12 @@ public:
     int store(const ByteSource& source, bool reverseBits, bool* pageEnded);
     // Completes the page: writes what is buffered, counts the page in the file header (with
     // the remote's ID and the time), and rewrites the page header with the bytes stored.
+    // Nothing (0) when no page is open.
     int endPage(const std::string& remoteId);
+    // Drops the open page (its header and data): the file is cut back to where it began, so
+    // the page can arrive again. Nothing when no page is open.
+    int discardPage();
+    bool pageOpen() const { return pageOpen_; }
     long bytesStored() const { return stored_; }
     unsigned pagesEnded() const { return header_.pageCount; }
 
@@ -202,6 +207,7 @@ private:
     std::uint16_t pageFlags_ = 0;
     long stored_ = 0;
     bool afterDLE_ = false;
+    bool pageOpen_ = false;
 };
 
 std::uint8_t reverseBits(std::uint8_t b);

@@ -1,5 +1,7 @@
 #include "fax/engine/responses.h"
 
+#include <cctype>
+
 namespace pellora::fax {
 
 namespace {
@@ -34,6 +36,38 @@ int hangupCodeFrom(std::string_view line) {
         any = true;
     }
     return value;
+}
+
+FaxParameters parseFaxParameters(std::string_view value) {
+    FaxParameters p;
+    auto at = [&](std::size_t position) -> char {
+        return position <= value.size() ? value[position - 1] : '\0';
+    };
+    p.highRes = at(1) == '1';
+    switch (at(3)) {
+        case '0': p.bps = 2400; break;
+        case '1': p.bps = 4800; break;
+        case '2': p.bps = 7200; break;
+        case '4': p.bps = 12000; break;
+        case '5': p.bps = 14400; break;
+        default: p.bps = 9600; break;
+    }
+    p.wide = at(5) == '1';
+    p.ecm = at(11) == '1' || at(11) == '2';
+    char scan = at(15);
+    p.scanTimeIndex = scan >= '0' && scan <= '7' ? scan - '0' : 0;
+    return p;
+}
+
+std::string cleanReportedStationId(std::string_view value) {
+    std::string id = trimResponse(value);
+    if (!id.empty() && id.front() == '"') id.front() = ' ';
+    while (!id.empty() && !std::isalnum(static_cast<unsigned char>(id.back()))) id.pop_back();
+    id = trimResponse(id);
+    if (id.size() > 20) id.resize(20);
+    for (char& c : id)
+        if (static_cast<unsigned char>(c) < 32 || c == 0x7F) c = '?';
+    return id;
 }
 
 ClassList parseClassList(std::string_view answerLine) {

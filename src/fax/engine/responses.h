@@ -38,6 +38,24 @@ std::string reportValue(std::string_view line);
 // as a decimal number; 0 when the line has no ':' or no number follows.
 int hangupCodeFrom(std::string_view line);
 
+// The session parameters a Class 2 / 2.0 modem reports (+FDIS/+FIS, +FDCS/+FCS), read by
+// character position in the value part: 1 vertical resolution, 3 bit rate, 5 page width,
+// 11 error correction, 15 scan time. A report that is short or garbled gives the defaults for
+// what it lacks (normal resolution, 9600, 1728 pixels, no ECM, scan-time class 0).
+struct FaxParameters {
+    bool highRes = false;
+    long bps = 9600;
+    bool wide = false;
+    bool ecm = false;
+    int scanTimeIndex = 0;
+};
+FaxParameters parseFaxParameters(std::string_view value);
+
+// A station ID from a +FCSI/+FTSI (+FCI/+FTI) report's value part, cleaned for the screen, the
+// log and file headers: trimmed, a leading '"' made a blank, anything but letters and digits
+// removed from the end, trimmed again, control characters made '?', at most 20 characters.
+std::string cleanReportedStationId(std::string_view value);
+
 // The classes a modem lists in its answer to "AT+FCLASS=?".
 struct ClassList {
     bool class1 = false, class2 = false, class2_0 = false;

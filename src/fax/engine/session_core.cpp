@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
+#include <cstdio>
 
 #include "fax/image/fax_errors.h"
 
@@ -176,7 +178,18 @@ void FaxSession::pause(long ms) {
     port_->poll();
 }
 
+void FaxSession::trace(const char* format, ...) const {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    long long ms = port_ ? static_cast<long long>(port_->clock().now()) : 0;
+    std::fprintf(stderr, "[%8lld %s] %s\n", ms, transmitter_ ? "tx" : "rx", text);
+}
+
 void FaxSession::writeCommand(const std::string& command) {
+    if (trace_) trace("> %s", command.c_str());
     for (char c : command) port_->write(static_cast<std::uint8_t>(c));
     port_->write(static_cast<std::uint8_t>('\r'));
 }
@@ -397,6 +410,9 @@ void FaxSession::receiveHangup() {
 
 void FaxSession::prepareTransmit() {
     resolutionChar_ = ' ';
+    // The renderers follow EnhTextEnabled and the fonts as they are when the run starts.
+    headerRenderer_.reset();
+    coverRenderer_.reset();
     previousResolutionChar_ = ' ';
     state_ = txNextFax;
     statusCode_ = scInitializing;
@@ -514,13 +530,12 @@ bool FaxSession::collectResponse() {
         if (c < 0) break;
         auto r = collector_.feed(static_cast<std::uint8_t>(c));
         if (r == ResponseCollector::rcFrame) {
-            // HDLC frames belong to the Class 1 machines; until a frame handler takes them
-            // they are consumed and the collection goes on.
-            clearAndRearm();
+            if (onFrame()) return true;
             continue;
         }
         if (r != ResponseCollector::rcLine) continue;
         const std::string& line = collector_.line();
+        if (trace_) trace("< %s", line.c_str());
         const std::string& hangup = classCommands_[slHangup];
         if (transmitter_) {
             if (contains(line, rtError) && state_ != 31 && state_ != 34 && state_ != 44) {
@@ -547,10 +562,44 @@ bool FaxSession::collectResponse() {
 }
 
 void FaxSession::onTimeout() {
-    if (transmitter_ && (state_ == txClass1DialResult || state_ == txDialResult)) {
-        reportError(ecFaxNoAnswer);
-        goTo(txFaxFailed);
-        return;
+    // The states with a rule of their own; every other waiting state gives up the fax or call.
+    if (transmitter_) {
+        switch (state_) {
+            case txClass1DialResult:
+            case txDialResult:
+                reportError(ecFaxNoAnswer);
+                goTo(txFaxFailed);
+                return;
+            case txPostPageResponse:
+                // Nothing usable came back: nudge the modem out of its receive mode and send
+                // the post-page message again.
+                port_->write(static_cast<std::uint8_t>(' '));
+                goTo(txPostPageRetry);
+                return;
+            case txHangupWait:
+                transmitHangup();
+                goTo(txFaxDone);
+                return;
+            default:
+                break;
+        }
+    } else {
+        switch (state_) {
+            case rxSendCSI:
+                if (disRetry_ != 0) {
+                    goTo(rxRetryDIS);
+                    return;
+                }
+                break;
+            case rxWaitDCS:
+                goTo(rxRetryDIS);
+                return;
+            case rxWaitDCN:
+                goTo(rxCallDone);
+                return;
+            default:
+                break;
+        }
     }
     reportError(ecFatalTimeout);
     goTo(failureState());
@@ -567,6 +616,7 @@ void FaxSession::handleEvent(unsigned message, std::uint16_t handle) {
     }
     if (!attached_) return;
     if (message == kPortDataMessage) handle = 0;
+    currentHandle_ = cancelPass ? 0 : handle;
     const bool isStatusTimer = handle != 0 && handle == statusTimer_;
     if (!cancelPass) {
         if (handle != 0 && handle != responseTimer_ && !isStatusTimer && handle != outputRoom_ &&
@@ -613,337 +663,13 @@ void FaxSession::handleEvent(unsigned message, std::uint16_t handle) {
         if (next.next == Continue::WhileBytes && !port_->byteAvailable()) break;
         dataCall = true;
         timerCall = false;
+        currentHandle_ = 0;
     }
 }
 
-void FaxSession::closeFaxFiles() { source_.close(); }
-
-// --- the shared states of the transmit machine -----------------------------------------------
-
-void FaxSession::busyRule() {
-    ++dialAttempt_;
-    if (DialAttempts != 0 && dialAttempt_ >= DialAttempts) {
-        sendStatus(false, false);
-        if (options & afAbortNoConnect) {
-            reportError(ecFaxBusy);
-            goTo(txFaxFailed);
-        } else {
-            closeFaxFiles();
-            reportError(ecFaxBusy);
-            logNotify(lcTransmitFail);
-            statusCode_ = scInitializing;
-            goTo(txNextFax);
-        }
-        return;
-    }
-    statusCode_ = scBusyWait;
-    forceStatus_ = true;
-    armResponseTimer(dialRetryWait_);
-    goTo(txRetryWait);
-}
-
-void FaxSession::dialResult(const std::string& line, bool class1) {
-    if (contains(line, "BUSY") || contains(line, "ANSWER")) {
-        busyRule();
-    } else if (contains(line, "VOICE") || contains(line, "VCON")) {
-        reportError(ecFaxVoiceCall);
-        goTo(txFaxFailed);
-    } else if (contains(line, "NO DIAL")) {
-        reportError(ecFaxNoDialTone);
-        goTo(txFaxFailed);
-    } else if (class1 && contains(line, rtNoCarrier)) {
-        reportError(ecFaxNoCarrier);
-        goTo(txFaxFailed);
-    } else {
-        clearAndRearm();
-    }
-}
-
-bool FaxSession::runTransmitState(bool dataCall, bool haveLine, bool cancelPass) {
-    (void)dataCall;
-    const bool class1 = FaxClass == fcClass1;
-    const std::string& line = collector_.line();
-    switch (state_) {
-        case txNextFax: {
-            if (gNextFaxGuard.exchange(true)) return true;
-            phoneNumber_.clear();
-            faxFile_.clear();
-            coverFile_.clear();
-            std::int64_t taken = notify(kNotifyNextFax, 0);
-            gNextFaxGuard = false;
-            if (!taken || phoneNumber_.empty()) {
-                goTo(txNoMoreFaxes);
-                return false;
-            }
-            logNotify(lcTransmitStart);
-            dialAttempt_ = 0;
-            sendingCover_ = coverIsPlf_ = false;
-            totalPages_ = coverPages_ = 0;
-            hangupCode_ = 0;
-            bytesTransferred_ = pageLength_ = 0;
-            currentPage_ = 1;
-            remoteId_.clear();
-            if (!faxFile_.empty()) {
-                if (int rc = source_.open(faxFile_, FaxFileExt)) {
-                    reportError(rc);
-                    goTo(txFaxFailed);
-                    return false;
-                }
-                totalPages_ = source_.header().pageCount;
-            } else if (coverFile_.empty()) {
-                reportError(ecNoFilename);
-                goTo(txFaxFailed);
-                return false;
-            }
-            goTo(txOpenDocument);
-            if (options & afSoftwareFlow) port_->softwareFlowOff();
-            return false;
-        }
-        case txOpenDocument: {
-            StationID = upper(StationID);
-            if (!coverFile_.empty()) {
-                coverPages_ = 1;
-                sendingCover_ = true;
-                coverIsPlf_ = contains(upper(coverFile_), "." + upper(FaxFileExt));
-            }
-            int rc = 0;
-            auto takeHeader = [this](const PlfPageHeader& ph) {
-                pageLength_ = ph.imageLength;
-                previousResolutionChar_ = resolutionChar_;
-                resolutionChar_ = ph.highResolution() ? '1' : '0';
-            };
-            if (!faxFile_.empty()) {
-                rc = source_.seekPage(static_cast<unsigned>(currentPage_));
-                if (!rc) rc = source_.readPageHeader();
-                if (!rc) takeHeader(source_.page());
-            } else {
-                resolutionChar_ = '0';
-                if (coverIsPlf_) {
-                    PageSource cover;
-                    rc = cover.open(coverFile_, FaxFileExt);
-                    if (!rc) rc = cover.seekPage(1);
-                    if (!rc) rc = cover.readPageHeader();
-                    if (!rc) resolutionChar_ = cover.page().highResolution() ? '1' : '0';
-                }
-            }
-            if (rc) {
-                reportError(rc);
-                goTo(txFaxFailed);
-                return false;
-            }
-            statusCode_ = scInitializing;
-            forceStatus_ = true;
-            if (class1) {
-                sendCommand("AT+FCLASS=1");
-                goTo(txSelectClass1);
-            } else {
-                sendCommand(classCommands_[slClass]);
-                goTo(txSetLocalID);
-            }
-            return false;
-        }
-        case txSelectClass1:
-            if (!haveLine) return false;
-            if (contains(line, rtOK)) {
-                goTo(txDial);
-            } else {
-                reportError(ecFaxInitError);
-                goTo(txFaxFailed);
-            }
-            return false;
-        case txDial:
-            sendCommand(std::string(ToneDial ? "ATDT" : "ATDP") + DialPrefix + phoneNumber_);
-            armResponseTimer(dialWait_);
-            statusCode_ = scDialing;
-            forceStatus_ = true;
-            goTo(class1 ? txClass1DialResult : txDialResult);
-            return false;
-        case txRetryWait:
-            goTo(txDial);
-            return false;
-        case txClass1DialResult:
-            if (!haveLine) return false;
-            if (contains(line, rtConnect)) {
-                clearAndRearm();  // frames follow
-            } else if (contains(line, rtOK)) {
-                // The frames of the answering machine are the Class 1 machine's business.
-                clearAndRearm();
-            } else {
-                dialResult(line, true);
-            }
-            return false;
-        case txDialResult:
-            if (!haveLine) return false;
-            if (contains(line, classCommands_[slConnect])) {
-                armResponseTimer(kResponseTimeoutTicks);
-                collector_.clearLine();
-                goTo(txNegotiate);
-            } else {
-                dialResult(line, false);
-            }
-            return false;
-        case txFaxDone:
-            closeFaxFiles();
-            sendingCover_ = false;
-            statusCode_ = scFinished;
-            forceStatus_ = true;
-            logNotify(lcTransmitOk);
-            goTo(txNextFax);
-            switchToInitBaud();
-            return false;
-        case txNoMoreFaxes:
-            // Everything is wound down before the finish notification leaves: whoever reacts
-            // to it sees the session in its final state.
-            sendStatus(false, true);
-            modemInitialised_ = false;
-            goTo(txFinished);
-            finish();
-            return true;
-        case txFaxFailed:
-            closeFaxFiles();
-            logNotify(lcTransmitFail);
-            transmitHangup();
-            if ((options & (afExitOnError | afAbortNoConnect)) || cancelPass) {
-                statusCode_ = scUserAbort;
-                sendStatus(false, true);
-                modemInitialised_ = false;
-                goTo(txFinished);
-                switchToInitBaud();
-                finish();
-                return true;
-            }
-            goTo(txNextFax);
-            switchToInitBaud();
-            return false;
-        default:
-            return false;
-    }
-}
-
-// --- the shared states of the receive machine ------------------------------------------------
-
-bool FaxSession::runReceiveState(bool dataCall, bool haveLine, bool cancelPass) {
-    (void)dataCall;
-    const bool class1 = FaxClass == fcClass1;
-    const std::string& line = collector_.line();
-    auto showStatus = [this] {
-        if (!statusShown_) sendStatus(true, false);
-        statusShown_ = true;
-    };
-    switch (state_) {
-        case rxInit:
-            pageState_ = 3;
-            currentPage_ = 0;
-            ringCount_ = 0;
-            bytesTransferred_ = 0;
-            remoteId_.clear();
-            faxFile_.clear();
-            coverFile_.clear();
-            phoneNumber_.clear();
-            collector_.clear();
-            if (ConstantStatus && !statusShown_) {
-                statusShown_ = true;
-                sendStatus(true, false);
-            }
-            if (options & afSoftwareFlow) port_->softwareFlowOff();
-            port_->setLines(true, true);
-            if (class1) {
-                sendCommand("AT+FCLASS=1");
-                goTo(rxClass1Selected);
-            } else {
-                sendCommand(classCommands_[slClass]);
-                goTo(rxSetCapabilities);
-            }
-            armResponseTimer(kResponseTimeoutTicks);
-            return false;
-        case rxClass1Selected:
-            if (!haveLine) return false;
-            if (contains(line, rtOK)) {
-                switchToNormalBaud();
-                port_->armTimer(responseTimer_, 0, false);
-                statusCode_ = scWaitingForCall;
-                goTo(rxWaitRing);
-            } else {
-                reportError(ecFaxInitError);
-                goTo(rxCallFailed);
-            }
-            return false;
-        case rxWaitRing:
-            if (!haveLine) return false;
-            if (contains(line, "RING")) {
-                ++ringCount_;
-                if (ringCount_ < static_cast<int>(AnswerOnRing)) {
-                    clearAndRearm();
-                } else {
-                    pageState_ = 3;
-                    collector_.clearLine();
-                    goTo(rxAnswer);
-                    showStatus();
-                    armResponseTimer(kResponseTimeoutTicks);
-                }
-            } else if (contains(line, "NO C")) {
-                statusCode_ = scNoConnect;
-                forceStatus_ = true;
-                collector_.clearLine();
-            } else if (contains(line, rtConnect)) {
-                reportError(ecFaxDataCall);
-                goTo(rxCallFailed);
-            } else if (contains(line, "VOICE") || contains(line, "VCON")) {
-                reportError(ecFaxVoiceCall);
-                goTo(rxCallFailed);
-            } else {
-                clearAndRearm();
-            }
-            return false;
-        case rxAnswer:
-            showStatus();
-            sendCommand("ATA");
-            armResponseTimer(dialWait_);
-            setWaitTimer(dialWait_);
-            statusCode_ = scAnswering;
-            forceStatus_ = true;
-            goTo(class1 ? rxSendCSI : rxWaitConnectReport);
-            return false;
-        case rxCallDone:
-            switchToInitBaud();
-            if (OneFax) {
-                modemInitialised_ = false;
-                if ((statusShown_ && !ConstantStatus) || cancelPass) {
-                    sendStatus(false, true);
-                    statusShown_ = false;
-                }
-                goTo(rxFinished);
-                finish();
-                return true;
-            }
-            if (!ConstantStatus) {
-                sendStatus(false, true);
-                statusShown_ = false;
-            }
-            goTo(rxInit);
-            return false;
-        case rxCallFailed:
-            if (received_.isOpen()) {
-                received_.endPage(remoteId_);
-                received_.close();
-                logNotify(lcReceiveFail);
-            }
-            receiveHangup();
-            if ((statusShown_ && !ConstantStatus) || cancelPass) {
-                sendStatus(false, true);
-                statusShown_ = false;
-            }
-            if ((options & afExitOnError) || cancelPass) {
-                modemInitialised_ = false;
-                goTo(rxFinished);
-                finish();
-                return true;
-            }
-            goTo(rxInit);
-            return false;
-        default:
-            return false;
-    }
+void FaxSession::closeFaxFiles() {
+    source_.close();
+    closeTextCover();
 }
 
 }  // namespace pellora::fax

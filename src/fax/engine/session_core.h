@@ -16,6 +16,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,7 +25,9 @@
 
 #include "core_iface/notifier.h"
 #include "fax/engine/com_port.h"
+#include "fax/engine/header_renderer.h"
 #include "fax/engine/page_transfer.h"
+#include "fax/engine/t30_frames.h"
 #include "fax/engine/responses.h"
 #include "fax/engine/session_defs.h"
 #include "core_iface/message_pump.h"
@@ -98,6 +101,8 @@ public:
     bool OneFax = false;
     bool ConstantStatus = false;
     bool EnhTextEnabled = false;
+    TFont EnhHeaderFont;  // header line font when EnhTextEnabled
+    TFont EnhFont;        // text cover font when EnhTextEnabled
     long NormalBaud = 0;
     std::string DialPrefix;
 
@@ -111,7 +116,8 @@ public:
     void setInitBaud(long initBaud, long normal = 0);
     long initBaud() const { return initBaud_; }
 
-    // Renders the header line and text covers; the session does not own it.
+    // Renders the header line (and, unless a cover renderer is set, text covers) instead of
+    // the fonts the session would choose; the session does not own it. For tests.
     void setRenderer(LineRenderer* renderer) { renderer_ = renderer; }
 
     // --- the port --------------------------------------------------------------------------
@@ -152,6 +158,7 @@ public:
     bool ConnectECM() const { return connectECM_; }
     int HangupCode() const { return hangupCode_; }
     int rateIndex() const { return rateIndex_; }
+    const std::string& modulation() const { return modulation_; }
     bool localRate(int index) const { return index >= 1 && index <= 6 && localRates_[index]; }
     int MinBytesPerLine() const { return minBytesPerLine_; }
     const ClassCommandTable& classCommands() const { return classCommands_; }
@@ -213,10 +220,41 @@ private:
     void onTimeout();
     bool runTransmitState(bool dataCall, bool haveLine, bool cancelPass);
     bool runReceiveState(bool dataCall, bool haveLine, bool cancelPass);
+    bool runClass1TransmitState(bool haveLine);
+    bool runClass1ReceiveState(bool dataCall, bool haveLine);
+    // Class 1: a frame the collector found. True when it ended the collection.
+    bool onFrame();
+    void sendFrame(std::uint8_t fcf, bool final, std::span<const std::uint8_t> fif = {});
+    void sendTrainingCheck();
+    bool checkTraining();  // true once the training data ended (tcfGood_ holds the verdict)
+    // Class 2 / 2.0 parameter reports.
+    void applyParameters(const std::string& line);
+    // Transmit page flow.
+    bool readCurrentPageHeader();  // false: the fax has failed
+    bool advancePage();
+    void rewindToSentPage();
+    void armOutputRoom();
+    int textCoverStep();  // prMore, prPageDone or a negative code
+    void closeTextCover();
+    std::string expandedTags(std::string_view text) const;
+    bool resolutionChanged() const {
+        return previousResolutionChar_ != ' ' && previousResolutionChar_ != resolutionChar_;
+    }
+    // Receive page flow.
+    bool acceptRequest(bool class2State);  // false: the call goes to its failure state
+    int createReceivedFile();
+    bool receivePageData(bool timerCall);
     void busyRule();
     void dialResult(const std::string& line, bool class1);
     void closeFaxFiles();
-    void goTo(int state) { state_ = state; }
+    void goTo(int state) {
+        if (trace_ && state != state_) trace("state %d -> %d", state_, state);
+        state_ = state;
+    }
+    // A protocol trace on stderr when PELLORA_FAX_TRACE is set: commands, responses, frames
+    // and state changes, for finding out what a modem and the engine said to each other.
+    void trace(const char* format, ...) const __attribute__((format(printf, 2, 3)));
+    const bool trace_ = std::getenv("PELLORA_FAX_TRACE") != nullptr;
     int failureState() const { return transmitter_ ? int{txFaxFailed} : int{rxCallFailed}; }
 
     const bool transmitter_;
@@ -267,6 +305,34 @@ private:
     ResponseCollector collector_;
     std::string lastCommand_;
     ClockMs waitEnd_ = 0;
+    std::uint16_t currentHandle_ = 0;  // the trigger behind the call being handled; 0 for data
+
+    // Class 1
+    bool finalFrame_ = false;
+    std::uint8_t lastFcf_ = 0;
+    bool cfrReceived_ = false;
+    bool frameConnectSeen_ = false;
+    RateSet remoteRates_ = baseRates();
+    bool remoteHighRes_ = false, remoteWide_ = false;
+    std::string modulation_;
+    int postPageTries_ = 0;
+    int disRetry_ = 0;
+    long tcfTotal_ = 0, tcfNonZero_ = 0;
+    bool tcfAfterDle_ = false, tcfGood_ = false;
+    bool eomFlag_ = false;
+    bool skipConnectText_ = false;  // a page started without awaiting the modem's CONNECT
+
+    // transmit page flow
+    bool morePages_ = false;
+    bool pageWide_ = false;
+    int pageRetry_ = 0;
+    int sentPage_ = 1;
+    bool sentCover_ = false;
+    std::string sentCoverFile_;
+    std::unique_ptr<LineRenderer> headerRenderer_, coverRenderer_;
+    std::vector<std::string> coverLines_;
+    std::size_t coverLine_ = 0;
+    bool coverOpen_ = false;
 
     // page transfer
     PageSource source_;
