@@ -607,7 +607,8 @@ bool FaxSession::runClass1ReceiveState(bool dataCall, bool haveLine) {
                 clearAndRearm();
             } else if (contains(line, rtOK)) {
                 if (morePages_) {
-                    sendCommand("AT+FRM=" + modulation_);
+                    // The caller sends the next page with the short training (V.17).
+                    sendCommand(std::string("AT+FRM=") + kRates[rateIndex_].shortTrain);
                     pageState_ = 2;
                     // The modem's CONNECT is not awaited; the page start drops it if it comes.
                     skipConnectText_ = true;

@@ -105,6 +105,48 @@ inline std::vector<Rows> readTiffPages(const std::string& name) {
     return pages;
 }
 
+// Writes pages as a G3 TIFF for a far machine to send; false on failure.
+inline bool writeTiffPages(const std::string& name, const std::vector<Rows>& pages, bool highRes = false) {
+    TIFF* tif = TIFFOpen(name.c_str(), "w");
+    if (!tif) return false;
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 1728);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, std::uint32_t(pages[p].size()));
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX3);
+        TIFFSetField(tif, TIFFTAG_GROUP3OPTIONS, 0);
+        TIFFSetField(tif, TIFFTAG_FILLORDER, FILLORDER_LSB2MSB);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::uint32_t(pages[p].size()));
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, 204.0f);
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, highRes ? 196.0f : 98.0f);
+        TIFFSetField(tif, TIFFTAG_PAGENUMBER, std::uint16_t(p), std::uint16_t(pages.size()));
+        for (std::size_t y = 0; y < pages[p].size(); ++y) {
+            std::vector<std::uint8_t> row = pages[p][y];
+            if (TIFFWriteScanline(tif, row.data(), std::uint32_t(y), 0) < 0) {
+                TIFFClose(tif);
+                return false;
+            }
+        }
+        if (!TIFFWriteDirectory(tif)) {
+            TIFFClose(tif);
+            return false;
+        }
+    }
+    TIFFClose(tif);
+    return true;
+}
+
+inline Rows patternPage(int page, int lines) {
+    Rows rows;
+    for (int i = 0; i < lines; ++i) rows.push_back(patternRow(page, i));
+    return rows;
+}
+
 inline bool blankRow(const std::vector<std::uint8_t>& row) {
     for (auto b : row)
         if (b) return false;
