@@ -479,6 +479,40 @@ TEST(ReceivedFile, HeadersAreRewrittenPageByPage) {
     rf.close();
 }
 
+TEST(ReceivedFile, ADiscardedPageLeavesNoTraceAndAPageEndsOnce) {
+    TempDir dir;
+    std::string name = dir.file("FAX0001.PLF");
+    ReceivedFile rf;
+    ASSERT_EQ(rf.create(name, "R"), 0);
+    auto storePage = [&](std::uint8_t fill, std::size_t n) {
+        Bytes wire(n, fill);
+        wire.insert(wire.end(), {kDLE, kETX});
+        std::size_t at = 0;
+        ByteSource src = [&]() -> int { return at < wire.size() ? wire[at++] : -1; };
+        bool ended = false;
+        ASSERT_EQ(rf.store(src, false, &ended), 0);
+    };
+    ASSERT_EQ(rf.startPage(false, false), 0);
+    storePage(1, 500);
+    ASSERT_EQ(rf.endPage("R"), 0);
+    EXPECT_EQ(rf.endPage("R"), 0) << "a second end (a failure right after the page) does nothing";
+    ASSERT_EQ(rf.startPage(false, false), 0);
+    storePage(2, 7000);  // more than a block: some of it is on disk already
+    ASSERT_EQ(rf.discardPage(), 0);
+    ASSERT_EQ(rf.startPage(true, false), 0);
+    storePage(3, 300);
+    ASSERT_EQ(rf.endPage("R"), 0);
+    rf.close();
+    PlfReader r;
+    ASSERT_EQ(r.open(name), 0);
+    ASSERT_EQ(r.header().pageCount, 2);
+    PlfPageHeader ph;
+    ASSERT_EQ(r.locatePage(2, &ph), 0);
+    EXPECT_EQ(ph.imageLength, 300u);
+    EXPECT_TRUE(ph.highResolution());
+    EXPECT_EQ(r.fileSize(), 64u + 16 + 500 + 16 + 300) << "nothing of the dropped page is left";
+}
+
 TEST(ReceivedFile, AShortWriteIsDeviceWriteError) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     ReceivedFile rf;

@@ -104,6 +104,50 @@ TEST(ResponseTexts, ReportValuesAndHangupCodes) {
     for (const Case& c : cases) EXPECT_EQ(hangupCodeFrom(c.line), c.code) << c.line;
 }
 
+TEST(ResponseTexts, ParameterReportsAreReadByPosition) {
+    struct Case {
+        const char* value;
+        bool high;
+        long bps;
+        bool wide, ecm;
+        int scan;
+    };
+    const Case cases[] = {
+        {"1,5,1,2,0,1,0,5", true, 14400, true, true, 5},  // ECM "1" at position 11
+        {"0,3,0,2,0,0,0,0", false, 9600, false, false, 0},
+        {"0,0,0,2,0,2,0,7", false, 2400, false, true, 7},
+        {"0,4,0,2,0,0,0,3", false, 12000, false, false, 3},
+        {"1,1", true, 4800, false, false, 0},      // short: the rest defaults
+        {"", false, 9600, false, false, 0},
+        {"x,9,?,2,0,0,0,9", false, 9600, false, false, 0},  // garbage: defaults, no scan class 9
+        {"1,2,1,2,0,0,0,0,extra,junk", true, 7200, true, false, 0},
+    };
+    for (const Case& c : cases) {
+        FaxParameters p = parseFaxParameters(c.value);
+        EXPECT_EQ(p.highRes, c.high) << c.value;
+        EXPECT_EQ(p.bps, c.bps) << c.value;
+        EXPECT_EQ(p.wide, c.wide) << c.value;
+        EXPECT_EQ(p.ecm, c.ecm) << c.value;
+        EXPECT_EQ(p.scanTimeIndex, c.scan) << c.value;
+    }
+}
+
+TEST(ResponseTexts, ReportedStationIdsAreCleanedAndBounded) {
+    struct Case {
+        const char* value;
+        const char* id;
+    };
+    const Case cases[] = {
+        {"\"  +1 555 0100\"", "+1 555 0100"},
+        {"\"ACME\"  ", "ACME"},
+        {"\"\"", ""},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ", "ABCDEFGHIJKLMNOPQRST"},  // at most 20
+        {"\"A\x01" "B\x1b[2JC\"", "A?B?[2JC"},                   // no control characters
+        {"\"../../etc/passwd\"", "../../etc/passwd"},          // kept as text, never a path
+    };
+    for (const Case& c : cases) EXPECT_EQ(cleanReportedStationId(c.value), c.id) << c.value;
+}
+
 TEST(ResponseTexts, ClassListsAsModemsWriteThem) {
     struct Case {
         const char* answer;
