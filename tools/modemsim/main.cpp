@@ -1,12 +1,16 @@
-// modemsim: a simulated Class 1 fax modem on a pseudo-terminal, for trying a fax program
-// without hardware.
+// modemsim: a simulated fax modem on a pseudo-terminal, for trying a fax program without
+// hardware.
 //
-//   modemsim --pty PATH [--class 1] [--speed N] (--far-receive OUT.tif | --far-send IN.tif
-//            [--rings N] | --pair PATH2) [--fault FAULT]... [--timeout S] [--log]
+//   modemsim --pty PATH [--class 1|2|2.0] [--speed N] (--far-receive OUT.tif |
+//            --far-send IN.tif [--rings N] | --pair PATH2) [--fault FAULT]... [--timeout S] [--log]
 //
-// PATH (and PATH2) become symlinks to the pseudo-terminals. It runs until the call ends (with
-// --pair until both sides hang up) and exits 0 when the fax went through, 1 when it did not,
-// 2 on a usage error.
+// --class 1 (the default) is SpanDSP's T.31 modem; --class 2 and --class 2.0 are modems that
+// run T.30 themselves and speak +F commands (AT+FDT, AT+FET, AT+FDR, +FCON, +FDIS, +FPTS,
+// +FHNG, or their Class 2.0 names). The far end is a fax machine that answers and stores the
+// pages in OUT.tif, or calls and sends IN.tif; with --pair (Class 1 only) it is a second
+// modem on PATH2 with a DTE of its own. PATH (and PATH2) become symlinks to the
+// pseudo-terminals. It runs until the call ends (with --pair until both sides hang up) and
+// exits 0 when the fax went through, 1 when it did not, 2 on a usage error.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,11 +29,11 @@ namespace {
 int usage(const char* why) {
     std::fprintf(stderr,
                  "modemsim: %s\n"
-                 "usage: modemsim --pty PATH [--class 1] [--speed N] (--far-receive OUT.tif |\n"
+                 "usage: modemsim --pty PATH [--class 1|2|2.0] [--speed N] (--far-receive OUT.tif |\n"
                  "       --far-send IN.tif [--rings N] | --pair PATH2) [--fault FAULT]...\n"
                  "       [--timeout SECONDS] [--log]\n"
                  "faults: busy[:N] no-dial-tone voice no-carrier no-answer error:COMMAND silence\n"
-                 "        carrier-lost[:PAGE] dcn garbage[:N] ftt:RATE[,RATE]... rtn[:PAGE]\n",
+                 "        carrier-lost[:PAGE] dcn garbage[:N] ftt:RATE[,RATE]... rtn[:PAGE] no-fine\n",
                  why);
     return 2;
 }
@@ -50,12 +54,18 @@ int main(int argc, char** argv) {
             options.log = true;
             continue;
         }
+        if (a == "--help") {
+            usage("a simulated fax modem on a pseudo-terminal");
+            return 0;
+        }
         if (!(v = value())) return usage(("missing value after " + a).c_str());
         if (a == "--pty") {
             pty = v;
         } else if (a == "--class") {
-            if (std::strcmp(v, "1") != 0)
-                return usage("only --class 1 is simulated so far");
+            if (std::strcmp(v, "1") == 0) options.modemClass = 1;
+            else if (std::strcmp(v, "2") == 0) options.modemClass = 2;
+            else if (std::strcmp(v, "2.0") == 0) options.modemClass = 20;
+            else return usage("--class wants 1, 2 or 2.0");
         } else if (a == "--speed") {
             speed = std::atof(v);
             if (speed < 0.1 || speed > 100) return usage("--speed wants a factor from 0.1 to 100");
@@ -86,6 +96,8 @@ int main(int argc, char** argv) {
     }
     if (pty.empty()) return usage("--pty PATH is required");
     if (modes != 1) return usage("give exactly one of --far-receive, --far-send, --pair");
+    if (options.far == FarEnd::Modem && options.modemClass != 1)
+        return usage("--pair joins two Class 1 modems");
 
     auto link = std::make_shared<PtyLink>(pty);
     if (!link->ok()) {

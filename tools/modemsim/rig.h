@@ -1,12 +1,18 @@
-// The simulated modem rig: a Class 1 fax modem (SpanDSP's T.31 emulation) on a simulated
-// telephone line, for tests and demonstrations without hardware.
+// The simulated modem rig: a fax modem on a simulated telephone line, for tests and
+// demonstrations without hardware.
+//
+// The modem is Class 1 (SpanDSP's T.31 emulation) or, with RigOptions::modemClass, a Class 2
+// or Class 2.0 modem: a command layer of the rig's that speaks +F commands and reports to its
+// DTE, over a SpanDSP fax terminal that runs T.30 on the line. Pages cross between the two as
+// one-page TIFF files; the line stands still while the modem waits for its DTE.
 //
 // The modem's serial side faces a DTE: our engine in the same process (SimPortDevice, in
 // simulated time) or any program on a pseudo-terminal (the modemsim program, in real time or a
-// few times faster). Its line side is joined, 160 samples every 20 ms, to the far end: a
-// SpanDSP fax terminal that receives into a TIFF file or calls and sends one, or a second
-// T.31 modem with a DTE of its own. The rig plays the exchange: ATD connects, an incoming call
-// rings, ATA answers, ATH hangs up; and it plays the faults a test asks for.
+// few times faster). Its line side is joined, 160 samples every 20 ms and 80 ms late each way,
+// to the far end: a SpanDSP fax terminal that receives into a TIFF file or calls and sends
+// one, or a second Class 1 modem with a DTE of its own. The rig plays the exchange: ATD
+// connects, an incoming call rings, ATA answers, ATH hangs up; and it plays the faults a test
+// asks for.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +44,7 @@ enum class FaultKind {
     Garbage,       // `count` junk bytes reach the DTE before the first response
     Ftt,           // the far machine fails every training check at a rate listed in `text`
     Rtn,           // page `count` arrives so damaged that the far machine answers RTN
+    NoFine,        // the far machine cannot take fine resolution (its DIS says normal only)
 };
 
 struct Fault {
@@ -47,8 +54,8 @@ struct Fault {
 };
 
 // "busy", "busy:3", "no-dial-tone", "voice", "no-carrier", "no-answer", "error:AT+FCLASS=1",
-// "silence", "carrier-lost:2", "dcn", "garbage:40", "ftt:14400,12000", "rtn:2". Returns false
-// for anything else.
+// "silence", "carrier-lost:2", "dcn", "garbage:40", "ftt:14400,12000", "rtn:2", "no-fine".
+// Returns false for anything else.
 bool parseFault(const std::string& description, Fault& out);
 // "14400,9600" as {14400, 9600}; empty unless every item is a fast modem's rate.
 std::vector<int> rateList(const std::string& text);
@@ -68,6 +75,10 @@ struct RigOptions {
     int serialBps = 19200;       // pace of the bytes between DTE and modem
     std::vector<Fault> faults;
     std::string farIdent = "+1 555 0100";
+    // 1: a Class 1 modem (SpanDSP's T.31). 2 or 20 (for 2.0): a Class 2 or 2.0 modem that runs
+    // T.30 itself (a SpanDSP fax terminal) and speaks +F commands; not with FarEnd::Modem, whose
+    // two modems are always Class 1.
+    int modemClass = 1;
     bool log = false;  // SpanDSP's protocol log on stderr
 };
 
@@ -124,7 +135,8 @@ public:
     ModemRig& operator=(const ModemRig&) = delete;
 
     // The serial side of the modem (index 0) and, with FarEnd::Modem, of the second one (1).
-    // Set before start(); for in-process use take serialLine().
+    // Set before start(); for in-process use take serialLine(0) and serialLine(1) (null for a
+    // modem the rig does not have).
     void setDteLink(int modem, std::shared_ptr<DteLink> link);
     std::shared_ptr<SimSerialLine> serialLine(int modem = 0);
 

@@ -24,8 +24,8 @@ using modemsim::RigOptions;
 // A DTE that speaks AT through a TComPort, reading synchronously in simulated time.
 class AtDte {
 public:
-    AtDte(SimClock& clock, ModemRig& rig) : clock_(clock), port_(clock) {
-        EXPECT_EQ(port_.open(modemsim::makeSimPortDevice(rig.serialLine())), 0);
+    AtDte(SimClock& clock, ModemRig& rig, int modem = 0) : clock_(clock), port_(clock) {
+        EXPECT_EQ(port_.open(modemsim::makeSimPortDevice(rig.serialLine(modem))), 0);
     }
 
     // Sends the command (with CR) and returns the lines up to a final result code, or all
@@ -363,7 +363,58 @@ TEST(ModemRig, FarMachineAnswersRtnToTheChosenPage) {
     }
 }
 
-TEST(ModemRig, ParsesFaultSpecifications) {
+// Two modems back to back (modemsim --pair) in-process: both serial lines are there, the
+// second modem rings when the first dials, and a frame crosses from the answering side.
+TEST(ModemRig, PairedModemsCallEachOther) {
+    SimClock clock;
+    ClockThreadScope me{clock};
+    RigOptions options;
+    options.far = FarEnd::Modem;
+    ModemRig rig(clock, options);
+    ASSERT_NE(rig.serialLine(0), nullptr);
+    ASSERT_NE(rig.serialLine(1), nullptr);
+    EXPECT_NE(rig.serialLine(0), rig.serialLine(1));
+    EXPECT_EQ(rig.serialLine(2), nullptr);
+    AtDte caller(clock, rig, 0), callee(clock, rig, 1);
+    rig.start();
+    EXPECT_EQ(last(caller.command("AT+FCLASS=1")), "OK");
+    EXPECT_EQ(last(callee.command("AT+FCLASS=1")), "OK");
+    caller.command("ATD5551234", 0);
+    auto rings = callee.lines(2500);
+    ASSERT_EQ(rings.size(), 1u);
+    EXPECT_EQ(rings[0], "RING");
+    // The answering modem sends CED and then V.21 flags: CONNECT to send the first frame.
+    EXPECT_EQ(last(callee.command("ATA", 30000)), "CONNECT");
+    EXPECT_EQ(last(caller.lines(30000)), "CONNECT") << "the caller hears the flags";
+    EXPECT_TRUE(caller.port().carrierDetect());
+    EXPECT_TRUE(callee.port().carrierDetect());
+
+    Class1Sender answering(callee), calling(caller);
+    std::vector<std::uint8_t> csi = {0xFF, 0x13, 0x40};  // a final frame: OK, not CONNECT, follows
+    for (char c : std::string("0010 555 1+          ")) csi.push_back(static_cast<std::uint8_t>(c));
+    std::vector<std::uint8_t> out;
+    for (auto b : csi) {
+        out.push_back(b);
+        if (b == Class1Sender::kDle) out.push_back(Class1Sender::kDle);
+    }
+    out.push_back(Class1Sender::kDle);
+    out.push_back(Class1Sender::kEtx);
+    callee.writeAll(out);
+    EXPECT_EQ(last(callee.lines(10000)), "OK");
+    auto frame = calling.frame();
+    ASSERT_GE(frame.size(), csi.size());
+    EXPECT_TRUE(std::equal(csi.begin(), csi.end(), frame.begin()));
+    EXPECT_EQ(rig.callsConnected(), 1);
+
+    EXPECT_EQ(last(caller.command("ATH", 10000)), "OK");
+    EXPECT_EQ(last(callee.command("ATH", 10000)), "OK");
+    callee.lines(1000);
+    EXPECT_TRUE(rig.finished());
+    EXPECT_TRUE(rig.faxOk()) << "a pair counts a call both sides hung up as done";
+    rig.stop();
+}
+
+TEST(ModemRig, ParsesFaultDescriptions) {
     struct Case {
         const char* given;
         bool ok;
@@ -380,6 +431,7 @@ TEST(ModemRig, ParsesFaultSpecifications) {
         {"ftt:14400,9600", true, FaultKind::Ftt, 1, "14400,9600"},
         {"rtn", true, FaultKind::Rtn, 1, ""},
         {"rtn:3", true, FaultKind::Rtn, 3, ""},
+        {"no-fine", true, FaultKind::NoFine, 1, ""},
         {"ftt", false, {}, 0, ""},
         {"ftt:14400,", false, {}, 0, ""},
         {"ftt:9000", false, {}, 0, ""},
