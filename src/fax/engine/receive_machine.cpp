@@ -22,7 +22,10 @@ int FaxSession::createReceivedFile() {
 bool FaxSession::acceptRequest(bool class2State) {
     bool accepted = notify(kNotifyAccept, 0, 1) != 0;
     if (!accepted) {
-        if (class2State) port_->write("AT+FKS\r");
+        if (class2State) {
+            port_->write("AT+FKS\r");
+            pause(100);  // let it reach the modem before the hang-up drops the lines
+        }
         forceStatus_ = true;
         reportError(ecFileRejected);
         logNotify(lcReceiveSkip);

@@ -538,7 +538,10 @@ bool FaxSession::collectResponse() {
         if (trace_) trace("< %s", line.c_str());
         const std::string& hangup = classCommands_[slHangup];
         if (transmitter_) {
-            if (contains(line, rtError) && state_ != 31 && state_ != 34 && state_ != 44) {
+            // The set-up states answer a refused command themselves (-8063, the modem would
+            // not take the settings); so do the post-page states that expect ERROR.
+            bool setup = state_ >= txSelectClass1 && state_ <= txParametersSet;
+            if (contains(line, rtError) && !setup && state_ != 31 && state_ != 34 && state_ != 44) {
                 reportError(ecFaxBadModemResult);
                 goTo(txFaxFailed);
             } else if (contains(line, hangup) && state_ != 40 && state_ != 44) {
@@ -547,7 +550,8 @@ bool FaxSession::collectResponse() {
                 goTo(txFaxFailed);
             }
         } else {
-            if (contains(line, rtError)) {
+            bool setup = state_ >= rxClass1Selected && state_ <= rxReady;
+            if (contains(line, rtError) && !setup) {
                 reportError(ecFaxBadModemResult);
                 goTo(rxCallFailed);
             } else if (contains(line, hangup) && state_ != 34) {

@@ -560,6 +560,7 @@ bool FaxSession::runTransmitState(bool dataCall, bool haveLine, bool cancelPass)
             }
             if (++pageRetry_ > 2) {
                 port_->write("AT+FKS\r");
+                pause(100);  // let it reach the modem before the hang-up
                 forceStatus_ = true;
                 return fail(ecFaxSessionError);
             }

@@ -219,7 +219,9 @@ TEST_P(Class1SendFails, EndsTheFaxAsTheProcedureSays) {
     auto code = f.run();
     ASSERT_TRUE(code.has_value()) << "the run did not end";
     EXPECT_NE(std::find(c.codes.begin(), c.codes.end(), *code), c.codes.end()) << "finished with " << *code;
-    if (c.finalBps) EXPECT_EQ(f.session->ConnectBPS(), c.finalBps);
+    if (c.finalBps) {
+        EXPECT_EQ(f.session->ConnectBPS(), c.finalBps);
+    }
     EXPECT_EQ(f.logs, (std::vector<int>{lcTransmitStart, lcTransmitFail}));
     // The fax file is closed: it can be removed and written again at once.
     EXPECT_EQ(test::writePatternFax(f.dir + "/fax.plf", {{10, false}}).size(), 1u);
