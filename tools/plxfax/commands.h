@@ -18,6 +18,11 @@ int imageCatCommand(const Args& args);
 // A text file or an image to a PLF fax file.
 int convertCommand(const Args&);
 
+// Faxes over a modem: sending, receiving, asking the modem for its fax classes.
+int sendCommand(const Args& args);
+int receiveCommand(const Args& args);
+int modemCheckCommand(const Args& args);
+
 // Thrown for a wrong command line; main prints the text and the usage hint.
 struct UsageError {
     std::string message;

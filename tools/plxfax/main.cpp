@@ -27,6 +27,14 @@ const Command kCommands[] = {
      "convert INPUT [-o OUT.PLF] [--type text|textex|tiff|pcx|dcx|bmp] [--fine] [--wide]\n"
      "             [--font standard|small] [--font-name NAME --font-size PT]\n"
      "             [--lines-per-page N] [--top-margin N] [--left-margin N] [--station ID]"},
+    {"send", plxfax::sendCommand,
+     "send --device DEV [--class auto|1|2|2.0] [--bps N] [--station ID] [--header TEXT]\n"
+     "             [--cover FILE] [--ecm] [--pulse] [--prefix DIGITS] [--attempts N]\n"
+     "             [--retry-wait S] [--init CMD] [--history FILE] NUMBER FILE.PLF..."},
+    {"receive", plxfax::receiveCommand,
+     "receive --device DEV [--class auto|1|2|2.0] [--dir DIR] [--rings N] [--one]\n"
+     "             [--station ID] [--init CMD] [--history FILE]"},
+    {"modem-check", plxfax::modemCheckCommand, "modem-check --device DEV"},
 };
 
 void printHelp(std::FILE* out) {
