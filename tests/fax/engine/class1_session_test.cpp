@@ -15,8 +15,7 @@
 #include "fax/engine/header_renderer.h"
 #include "fax/engine/session_core.h"
 #include "fax_pages.h"
-#include "session_test_support.h"
-#include "tools/modemsim/rig.h"
+#include "session_rig_fixture.h"
 
 namespace pellora::fax {
 namespace {
@@ -26,89 +25,10 @@ using modemsim::FaultKind;
 using modemsim::FarEnd;
 using modemsim::ModemRig;
 using modemsim::RigOptions;
+using test::RigSession;
+using test::pageArrived;
 using test::PageSpec;
 using test::Rows;
-
-struct Fax {
-    std::string phone = "5551234";
-    std::string file, cover;
-};
-
-// One session against the rig, with a component stand-in that hands over `faxes` one by one
-// and names received files in the test's folder.
-struct Class1Rig {
-    SimClock clock;
-    ClockThreadScope me{clock};
-    std::string dir;
-    std::unique_ptr<ModemRig> rig;
-    TComPort port{clock};
-    test::RecordingNotifier notifier{clock};
-    std::unique_ptr<FaxSession> session;
-    std::vector<Fax> faxes;
-    std::size_t fed = 0;
-    std::vector<std::string> received;  // names handed out
-    std::vector<int> logs;
-    bool accept = true;
-
-    Class1Rig(bool transmitter, RigOptions options) {
-        char tmpl[] = "/tmp/pellora-class1-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        if (options.tiff.empty()) options.tiff = dir + "/far.tif";
-        rig = std::make_unique<ModemRig>(clock, options);
-        EXPECT_EQ(port.open(modemsim::makeSimPortDevice(rig->serialLine())), 0);
-        rig->start();
-        session = std::make_unique<FaxSession>(transmitter, notifier);
-        session->setPort(&port);
-        session->FaxClass = fcClass1;
-        notifier.setHandler([this](const Notification& n) -> std::int64_t {
-            switch (n.message) {
-                case kNotifyNextFax:
-                    if (fed >= faxes.size()) return 0;
-                    session->setNextFax(faxes[fed].phone, faxes[fed].file, faxes[fed].cover);
-                    ++fed;
-                    return 1;
-                case kNotifyName:
-                    received.push_back(dir + "/FAX" + std::to_string(received.size() + 1) + ".PLF");
-                    session->setFaxFile(received.back());
-                    return 0;
-                case kNotifyAccept:
-                    return accept ? 1 : 0;
-                case kNotifyLog:
-                    logs.push_back(int(n.payload));
-                    return 0;
-                default:
-                    return 0;
-            }
-        });
-    }
-    ~Class1Rig() {
-        session.reset();
-        port.close();
-        rig->stop();
-        std::filesystem::remove_all(dir);
-    }
-    std::string far() const { return dir + "/far.tif"; }
-    // Starts the run and waits (simulated time) for its end; the finish code.
-    std::optional<std::int64_t> run(ClockMs limit = 15 * 60 * 1000) {
-        int rc = session->start();
-        if (rc != 0) return rc;
-        if (!notifier.waitFinish(limit)) return std::nullopt;
-        // The far machine finishes its own end of the call a moment later.
-        for (int i = 0; i < 300 && !rig->finished(); ++i) clock.sleepFor(100);
-        return notifier.finishCode();
-    }
-};
-
-// The rows of `sent` must end the received page: above them come the header line's blank
-// lines (and its text when there is one).
-::testing::AssertionResult pageArrived(const Rows& got, const Rows& sent) {
-    if (got.size() < sent.size())
-        return ::testing::AssertionFailure() << "got " << got.size() << " rows, sent " << sent.size();
-    std::size_t top = got.size() - sent.size();
-    for (std::size_t i = 0; i < sent.size(); ++i)
-        if (got[top + i] != sent[i]) return ::testing::AssertionFailure() << "row " << i << " differs";
-    return ::testing::AssertionSuccess();
-}
 
 struct SendCase {
     const char* name;
@@ -121,7 +41,7 @@ class Class1Send : public ::testing::TestWithParam<SendCase> {};
 
 TEST_P(Class1Send, PagesArriveInTheFarMachinePixelForPixel) {
     const SendCase& c = GetParam();
-    Class1Rig f(true, RigOptions{});
+    RigSession f(true, RigOptions{});
     auto sent = test::writePatternFax(f.dir + "/fax.plf", c.pages);
     ASSERT_EQ(sent.size(), c.pages.size());
     f.faxes = {{"5551234", f.dir + "/fax.plf", ""}};
@@ -166,7 +86,7 @@ TEST_P(Class1Receive, PagesFromTheFarMachineArriveInOurFile) {
     std::vector<Rows> pages;
     for (std::size_t p = 0; p < c.lines.size(); ++p) pages.push_back(test::patternPage(int(p), c.lines[p]));
     ASSERT_TRUE(test::writeTiffPages(o.tiff, pages, c.highRes));
-    Class1Rig f(false, o);
+    RigSession f(false, o);
     f.session->DesiredBPS = c.desiredBps;
     f.session->OneFax = true;
     f.session->StationID = "PELLORA RX";
@@ -212,7 +132,7 @@ TEST_P(Class1SendFails, EndsTheFaxAsTheProcedureSays) {
     const FailCase& c = GetParam();
     RigOptions o;
     o.faults = c.faults;
-    Class1Rig f(true, o);
+    RigSession f(true, o);
     ASSERT_EQ(test::writePatternFax(f.dir + "/fax.plf", {{80, false}, {80, false}}).size(), 2u);
     f.faxes = {{"5551234", f.dir + "/fax.plf", ""}};
     f.session->DesiredBPS = c.desiredBps;
@@ -255,7 +175,7 @@ struct Class1ReceiveFailure : ::testing::Test {
 
 TEST_F(Class1ReceiveFailure, ACarrierLostInPageTwoKeepsTheFileReadable) {
     options.faults = {{FaultKind::CarrierLost, 2, ""}};
-    Class1Rig f(false, options);
+    RigSession f(false, options);
     f.session->options = afExitOnError;
     auto code = f.run();
     ASSERT_TRUE(code.has_value());
@@ -268,7 +188,7 @@ TEST_F(Class1ReceiveFailure, ACarrierLostInPageTwoKeepsTheFileReadable) {
 }
 
 TEST_F(Class1ReceiveFailure, ARefusedCallIsLoggedAsSkippedAndLeavesNoFile) {
-    Class1Rig f(false, options);
+    RigSession f(false, options);
     f.accept = false;
     f.session->options = afExitOnError;
     auto code = f.run();
@@ -292,7 +212,7 @@ Rows renderedRows(LineRenderer& r, const std::string& text, bool high) {
 }
 
 TEST(Class1SendCover, TextCoverAndHeaderLinesArriveWithTheirPageNumbers) {
-    Class1Rig f(true, RigOptions{});
+    RigSession f(true, RigOptions{});
     auto sent = test::writePatternFax(f.dir + "/fax.plf", {{50, false}});
     {
         std::FILE* cover = std::fopen((f.dir + "/cover.txt").c_str(), "w");
@@ -328,7 +248,7 @@ TEST(Class1SendCover, TextCoverAndHeaderLinesArriveWithTheirPageNumbers) {
 TEST(Class1SendRetrain, AnRtnRetrainsLowerAndSendsThePageAgain) {
     RigOptions o;
     o.faults = {{FaultKind::Rtn, 1, ""}};
-    Class1Rig f(true, o);
+    RigSession f(true, o);
     auto sent = test::writePatternFax(f.dir + "/fax.plf", {{80, false}, {90, false}});
     f.faxes = {{"5551234", f.dir + "/fax.plf", ""}};
     f.session->DesiredBPS = 9600;
@@ -347,7 +267,7 @@ TEST(Class1SendRetrain, AnRtnRetrainsLowerAndSendsThePageAgain) {
 TEST(Class1SendRetrain, FttAtTheTopRatesStepsDownUntilTheTrainingHolds) {
     RigOptions o;
     o.faults = {{FaultKind::Ftt, 1, "9600,7200"}};
-    Class1Rig f(true, o);
+    RigSession f(true, o);
     auto sent = test::writePatternFax(f.dir + "/fax.plf", {{60, false}});
     f.faxes = {{"5551234", f.dir + "/fax.plf", ""}};
     f.session->DesiredBPS = 9600;
