@@ -251,11 +251,10 @@ private:
             while (::read(wakePipe_[0], buf, sizeof buf) > 0) {
             }
         }
-        // A pseudo-terminal whose other side is closed reports POLLHUP at once and for ever;
-        // do not spin on it.
-        if (n > 0 && (fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN) &&
-            !(fds[1].revents & POLLIN))
-            ::usleep(10000);
+        // A pseudo-terminal whose other side is closed reports POLLHUP at once and for ever,
+        // often with POLLIN although a read only gives EIO; do not spin on it. Bytes that did
+        // come before the hang-up are read a moment later.
+        if (n > 0 && (fds[0].revents & POLLHUP) && !(fds[1].revents & POLLIN)) ::usleep(20000);
         return n;
     }
 

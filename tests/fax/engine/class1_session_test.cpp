@@ -199,6 +199,29 @@ TEST_F(Class1ReceiveFailure, ARefusedCallIsLoggedAsSkippedAndLeavesNoFile) {
     EXPECT_TRUE(f.session->faxFile().empty());
 }
 
+TEST(Class1ReceiveFile, AFileThatCannotBeCreatedFailsTheCallWithItsIoCode) {
+    char tmpl[] = "/tmp/pellora-class1-tiff-XXXXXX";
+    std::string tiffDir = ::mkdtemp(tmpl);
+    RigOptions o;
+    o.far = FarEnd::Send;
+    o.tiff = tiffDir + "/send.tif";
+    ASSERT_TRUE(test::writeTiffPages(o.tiff, {test::patternPage(0, 50)}));
+    RigSession f(false, o);
+    f.session->options = afExitOnError;
+    f.notifier.setHandler([&](const Notification& n) -> std::int64_t {
+        if (n.message == kNotifyName) f.session->setFaxFile(f.dir + "/no/such/folder/FAX0001.PLF");
+        if (n.message == kNotifyAccept) return 1;
+        if (n.message == kNotifyLog) f.logs.push_back(int(n.payload));
+        return 0;
+    });
+    auto code = f.run();
+    std::filesystem::remove_all(tiffDir);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, -2) << "the I/O code of the failed create";
+    EXPECT_EQ(f.notifier.payloads(kNotifyError), (std::vector<std::int64_t>{-2}));
+    EXPECT_TRUE(f.logs.empty()) << "nothing was started, so nothing failed or succeeded";
+}
+
 // What the header renderer draws for `text`, row by row, as the far machine must show it.
 Rows renderedRows(LineRenderer& r, const std::string& text, bool high) {
     EXPECT_EQ(r.prepare(high), 0);
