@@ -522,7 +522,10 @@ bool FaxSession::runTransmitState(bool dataCall, bool haveLine, bool cancelPass)
         case txPageStatus:
             if (!haveLine) return false;
             if (contains(line, classCommands_[slHangup])) {
+                // Code 0 is the normal end after the last page; any other code means the
+                // call broke down, and the fax must not count as sent.
                 hangupCode_ = hangupCodeFrom(line);
+                if (hangupCode_ != 0) return fail(ecFaxSessionError);
                 clearAndRearm();
             } else if (contains(line, classCommands_[slPageStatus])) {
                 std::string value = reportValue(line);
@@ -591,6 +594,7 @@ bool FaxSession::runTransmitState(bool dataCall, bool haveLine, bool cancelPass)
             if (!haveLine) return false;
             if (contains(line, classCommands_[slHangup])) {
                 hangupCode_ = hangupCodeFrom(line);
+                if (hangupCode_ != 0) return fail(ecFaxSessionError);
                 clearAndRearm();
             } else if (contains(line, rtError)) {
                 sendCommand("AT+FPS?");

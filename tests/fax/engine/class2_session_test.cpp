@@ -155,8 +155,10 @@ struct FailCase {
     bool dialled;
 };
 
-ScriptOptions script(bool class20, std::string errorOn = "", int reject = 0, bool fine = true) {
+ScriptOptions script(bool class20, std::string errorOn = "", int reject = 0, bool fine = true,
+                     std::string hangup = "0") {
     ScriptOptions o;
+    o.lastHangup = std::move(hangup);
     o.class20 = class20;
     o.errorOn = std::move(errorOn);
     o.rejectPages = reject;
@@ -189,7 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailCase{"RejectedTwiceThenTaken20", true, script(true, "", 2), false, 0, 3, true},
         FailCase{"RejectedThreeTimes20", true, script(true, "", 3), false, ecFaxSessionError, 3, true},
         FailCase{"RemoteWithoutFine", false, script(false, "", 0, false), true, ecFaxBadMachine, 0, true},
-        FailCase{"RemoteWithoutFine20", true, script(true, "", 0, false), true, ecFaxBadMachine, 0, true}),
+        FailCase{"RemoteWithoutFine20", true, script(true, "", 0, false), true, ecFaxBadMachine, 0, true},
+        // A hang-up code other than 0 after the last page: the call broke down.
+        FailCase{"HangupCodeAfterLastPage", false, script(false, "", 0, true, "50"), false, ecFaxSessionError, 1, true},
+        FailCase{"HangupCodeAfterLastPage20", true, script(true, "", 0, true, "50"), false, ecFaxSessionError, 1, true}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct ReceiveCase {

@@ -1,6 +1,7 @@
 // Page transfer on its own: DLE doubling both ways, padding to MinBytesPerLine, blank lines
 // and top-up, the page source and the data pump, $ tags and the header line, and received
 // files rewritten page by page.
+#include "fax/engine/header_renderer.h"
 #include "fax/engine/page_transfer.h"
 
 #include <gtest/gtest.h>
@@ -366,6 +367,41 @@ TEST(HeaderLine, EightBlankLinesThenTheRenderedRows) {
     EscapeWriter w3(o3);
     EXPECT_EQ(sendHeaderLine("x", &r, false, 1728, w3, 0, 0), -8052);
     EXPECT_TRUE(o3.all.empty());
+}
+
+// The renderers behind the header line: the built-in fonts (rows doubled at fine resolution)
+// and a system font (drawn twice as large at fine resolution).
+TEST(HeaderRenderers, DrawTextRowsAtBothResolutions) {
+    auto blackPixels = [](LineRenderer& r, std::string_view text) {
+        int n = 0;
+        for (int row = 0; row < r.rows(); ++row) {
+            std::vector<std::uint8_t> raster(216, 0);
+            r.drawRow(text, row, raster);
+            for (auto b : raster) n += std::popcount(b);
+            EXPECT_EQ(raster[0], 0) << "text starts after the left margin";
+        }
+        return n;
+    };
+    FaxFontRenderer small(ffSmall);
+    ASSERT_EQ(small.prepare(false), 0);
+    const int normalRows = small.rows();
+    const int normalInk = blackPixels(small, "Page 1/3");
+    EXPECT_GT(normalInk, 0);
+    EXPECT_EQ(blackPixels(small, "        "), 0) << "blanks draw nothing";
+    ASSERT_EQ(small.prepare(true), 0);
+    EXPECT_EQ(small.rows(), 2 * normalRows);
+    EXPECT_EQ(blackPixels(small, "Page 1/3"), 2 * normalInk) << "every row twice";
+
+    SystemFontRenderer system(TFont{"DejaVu Sans", 10, 0});
+    ASSERT_EQ(system.prepare(false), 0);
+    const int sysRows = system.rows();
+    EXPECT_GT(sysRows, 5);
+    EXPECT_GT(blackPixels(system, "Page 1/3"), 0);
+    ASSERT_EQ(system.prepare(true), 0);
+    EXPECT_GE(system.rows(), 2 * sysRows - 2);
+
+    SystemFontRenderer tooBig(TFont{"DejaVu Sans", 0, 0});
+    EXPECT_NE(tooBig.prepare(false), 0) << "a font that cannot be drawn fails the header";
 }
 
 TEST(HeaderLine, TopsUpTheOutputBeforeAndAfterTheText) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,13 +32,23 @@ struct ScriptOptions {
     std::vector<std::vector<std::uint8_t>> pages;
     std::vector<char> fetCodes;
     int rings = 1;
+    std::string lastHangup = "0";  // the hang-up code reported after the last page
 };
 
 class ScriptedModem {
 public:
     ScriptedModem(SimClock& clock, std::shared_ptr<modemsim::SimSerialLine> line, ScriptOptions o)
         : clock_(clock), line_(std::move(line)), o_(std::move(o)) {
-        thread_ = std::thread([this] { run(); });
+        // Announced before the constructor returns: simulated time must not run ahead of a
+        // modem whose thread has not started yet.
+        std::promise<void> announced;
+        auto ready = announced.get_future();
+        thread_ = std::thread([this, &announced] {
+            ClockThreadScope me(clock_);
+            announced.set_value();
+            run();
+        });
+        ready.wait();
     }
     ~ScriptedModem() {
         // The owner's thread may be announced to the clock: time stands still while it joins,
@@ -72,7 +83,6 @@ private:
     std::string caps() const { return std::string(o_.remoteFine ? "1" : "0") + ",3,0,2,0,0,0,0"; }
 
     void run() {
-        ClockThreadScope me(clock_);
         std::string command;
         ClockMs nextRing = 0;
         int ringsSent = 0;
@@ -130,7 +140,7 @@ private:
         if (startsWith(c, "AT+FET=")) {
             bool ok = pageAccepted();
             say(std::string("+FPTS:") + (ok ? "1" : "2"));
-            if (ok && c == "AT+FET=2") say("+FHNG:0");
+            if (ok && c == "AT+FET=2") say("+FHNG:" + o_.lastHangup);
             return say("OK");
         }
         if (c == "AT+FPS?") {
@@ -174,7 +184,7 @@ private:
             if (!o_.class20) return say("OK");
             bool ok = pageAccepted();
             if (!ok) return say("ERROR");
-            if (b == '.') say("+FHS:00");
+            if (b == '.') say("+FHS:" + o_.lastHangup);
             return say("OK");
         }
         if (b == kDLE) afterDle_ = true;
