@@ -386,6 +386,7 @@ bool FaxSession::checkTraining() {
             tcfAfterDle_ = false;
             if (byte == kETX) {
                 tcfGood_ = tcfTotal_ > 0 && tcfNonZero_ * 100 / tcfTotal_ < 10;
+                if (trace_) trace("training check: %ld of %ld bytes not zero", tcfNonZero_, tcfTotal_);
                 return true;
             }
             // DLE DLE: one data byte 0x10, already counted with the first DLE.
@@ -501,13 +502,15 @@ bool FaxSession::runClass1ReceiveState(bool dataCall, bool haveLine) {
             if (!haveLine) return true;
             if (contains(line, rtConnect)) {
                 sendFrame(fcfFTT, true);
+                clearAndRearm();
+            } else if (contains(line, rtOK)) {
+                // The modem has sent the FTT. At the lowest rate there is nothing left to try;
+                // the call ends only now, so that the hang-up does not cut the FTT off.
                 if (modulation_ == "24") {
                     reportError(ecFaxTrainError);
                     goTo(rxCallFailed);
-                } else {
-                    clearAndRearm();
+                    return true;
                 }
-            } else if (contains(line, rtOK)) {
                 finalFrame_ = false;
                 sendCommand("AT+FRH=3");
                 goTo(rxWaitDCS);

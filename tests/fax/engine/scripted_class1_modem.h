@@ -1,0 +1,192 @@
+// A scripted Class 1 modem for the receive failures that a real far machine will not produce
+// on demand: frames the caller never sends, training data of a chosen quality, a caller that
+// hangs up early. It answers the Class 1 commands like a T.31 modem; what the caller "says"
+// after each "AT+FRH=3" and "AT+FRM=" comes from the test's script.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fax/engine/clock.h"
+#include "fax/engine/t30_frames.h"
+#include "tools/modemsim/rig.h"
+
+namespace pellora::fax::test {
+
+class ScriptedClass1Modem {
+public:
+    // The caller's message number n (0-based): frames (address, control, FCF, FIF), handed
+    // over one per "AT+FRH=3"; nothing is silence.
+    using FrameScript = std::function<std::vector<std::vector<std::uint8_t>>(int n)>;
+    // What arrives after "AT+FRM=<code>" number n: data bytes, or nothing (silence).
+    using DataScript = std::function<std::vector<std::uint8_t>(const std::string& code, int n)>;
+
+    ScriptedClass1Modem(SimClock& clock, std::shared_ptr<modemsim::SimSerialLine> line, FrameScript frames,
+                        DataScript data, bool answer = true)
+        : clock_(clock), line_(std::move(line)), frames_(std::move(frames)), data_(std::move(data)), answer_(answer) {
+        std::promise<void> announced;
+        auto ready = announced.get_future();
+        thread_ = std::thread([this, &announced] {
+            ClockThreadScope me(clock_);
+            announced.set_value();
+            run();
+        });
+        ready.wait();
+    }
+    ~ScriptedClass1Modem() {
+        stop_ = true;
+        clock_.wake(wake_);
+        thread_.join();
+    }
+    void ring() { ringing_ = true; }
+
+    // The FCFs of the frames the engine sent, in order.
+    std::vector<std::uint8_t> sentFrames() {
+        std::lock_guard lock(mutex_);
+        return sent_;
+    }
+
+    // One frame as the modem hands it over: the bytes, DLE doubled, then DLE ETX.
+    static std::vector<std::uint8_t> wireFrame(const std::vector<std::uint8_t>& frame) {
+        std::vector<std::uint8_t> out;
+        for (auto b : frame) {
+            out.push_back(b);
+            if (b == 0x10) out.push_back(0x10);
+        }
+        out.push_back(0x10);
+        out.push_back(0x03);
+        return out;
+    }
+
+private:
+    void say(const std::string& text) {
+        std::string out = "\r\n" + text + "\r\n";
+        line_->giveToDte(reinterpret_cast<const std::uint8_t*>(out.data()), int(out.size()));
+    }
+    void raw(const std::vector<std::uint8_t>& b) { line_->giveToDte(b.data(), int(b.size())); }
+
+    void run() {
+        std::string command;
+        ClockMs nextRing = 0;
+        while (!stop_) {
+            std::uint8_t buf[512];
+            int n = line_->takeFromDte(buf, sizeof buf);
+            for (int i = 0; i < n; ++i) {
+                std::uint8_t b = buf[i];
+                if (hdlcOut_) {
+                    frameByte(b);
+                } else if (b == '\r') {
+                    if (!command.empty()) onCommand(command);
+                    command.clear();
+                } else if (b >= ' ') {
+                    command.push_back(char(b));
+                }
+            }
+            if (ringing_ && !answered_) {
+                if (nextRing == 0) nextRing = clock_.now() + 2000;
+                if (clock_.now() >= nextRing) {
+                    say("RING");
+                    nextRing = clock_.now() + 3000;
+                }
+            }
+            clock_.waitUntil(wake_, clock_.now() + 5);
+        }
+    }
+
+    void onCommand(const std::string& c) {
+        if (c == "AT+FCLASS=?") {
+            say("0,1");
+            return say("OK");
+        }
+        if (c == "AT+FRM=?" || c == "AT+FTM=?") {
+            say("24,48,72,96");
+            return say("OK");
+        }
+        if (c == "ATA") {
+            answered_ = true;
+            if (answer_) say("CONNECT"), hdlcOut_ = true, frame_.clear(), afterDle_ = false;
+            return;
+        }
+        if (c == "AT+FTH=3") {
+            say("CONNECT");
+            hdlcOut_ = true;
+            frame_.clear();
+            afterDle_ = false;
+            return;
+        }
+        if (c == "AT+FRH=3") {
+            // One frame per command, as a modem delivers them; the script is asked for the
+            // caller's next message when the last one has been read.
+            if (pending_.empty()) {
+                auto frames = frames_(frh_++);
+                pending_.assign(frames.begin(), frames.end());
+            }
+            if (pending_.empty()) return;
+            say("CONNECT");
+            raw(wireFrame(pending_.front()));
+            pending_.pop_front();
+            say("OK");
+            return;
+        }
+        if (c.rfind("AT+FRM=", 0) == 0) {
+            auto data = data_(c.substr(7), frm_++);
+            if (data.empty()) return;
+            say("CONNECT");
+            raw(wireFrame(data));
+            say("NO CARRIER");
+            return;
+        }
+        say("OK");
+    }
+
+    void frameByte(std::uint8_t b) {
+        if (afterDle_) {
+            afterDle_ = false;
+            if (b == 0x03) {
+                bool final = frame_.size() >= 2 && (frame_[1] & 0x10);
+                {
+                    std::lock_guard lock(mutex_);
+                    if (frame_.size() >= 3) sent_.push_back(frame_[2]);
+                }
+                frame_.clear();
+                if (final) {
+                    hdlcOut_ = false;
+                    say("OK");
+                } else {
+                    say("CONNECT");
+                }
+                return;
+            }
+            frame_.push_back(b);
+            return;
+        }
+        if (b == 0x10) afterDle_ = true;
+        else frame_.push_back(b);
+    }
+
+    SimClock& clock_;
+    std::shared_ptr<modemsim::SimSerialLine> line_;
+    FrameScript frames_;
+    DataScript data_;
+    bool answer_;
+    std::thread thread_;
+    Wakeup wake_;
+    std::atomic<bool> stop_{false}, ringing_{false};
+    bool answered_ = false;
+    std::mutex mutex_;
+    std::vector<std::uint8_t> sent_;
+    bool hdlcOut_ = false, afterDle_ = false;
+    std::vector<std::uint8_t> frame_;
+    std::deque<std::vector<std::uint8_t>> pending_;
+    int frh_ = 0, frm_ = 0;
+};
+
+}  // namespace pellora::fax::test
