@@ -186,7 +186,16 @@ void openPort(fax::TComPort& port, const std::string& device) {
     }
 }
 
-void applyCommon(fax::TAbstractFax& comp, const Common& c) {
+// Links the status line, the history file (when asked for) and the port to a component and
+// gives it the options both commands share.
+void attachCommon(fax::TAbstractFax& comp, const Common& c, StatusLine& status, fax::TFaxLog& history,
+                  fax::TComPort& port) {
+    status.setFax(&comp);
+    if (!c.history.empty()) {
+        history.FaxHistoryName = c.history;
+        history.setFax(&comp);
+    }
+    comp.setComPort(&port);
     comp.setFaxClass(c.faxClass);
     comp.setStationID(c.station);
     comp.setModemInit(c.modemInit);
@@ -305,14 +314,8 @@ int sendCommand(const Args& args) {
     fax::EventQueueNotifier queue;
     fax::TSendFax send(queue, &queue);
     StatusLine status;
-    status.setFax(&send);
     fax::TFaxLog history;
-    if (!common.history.empty()) {
-        history.FaxHistoryName = common.history;
-        history.setFax(&send);
-    }
-    send.setComPort(&port);
-    applyCommon(send, common);
+    attachCommon(send, common, status, history, port);
     send.PhoneNumber = number;
     send.FaxFileList = files;
     send.CoverFile = cover;
@@ -352,14 +355,8 @@ int receiveCommand(const Args& args) {
     fax::EventQueueNotifier queue;
     fax::TReceiveFax receive(queue, &queue);
     StatusLine status;
-    status.setFax(&receive);
     fax::TFaxLog history;
-    if (!common.history.empty()) {
-        history.FaxHistoryName = common.history;
-        history.setFax(&receive);
-    }
-    receive.setComPort(&port);
-    applyCommon(receive, common);
+    attachCommon(receive, common, status, history, port);
     receive.DestinationDir = dir;
     receive.AnswerOnRing = rings;
     receive.OneFax = one;

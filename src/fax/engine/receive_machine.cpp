@@ -111,6 +111,13 @@ bool FaxSession::runReceiveState(bool dataCall, bool haveLine, bool cancelPass) 
         return false;
     };
 
+    // A call may ring while the modem is still being set up for it: the ring counts, and the
+    // set-up goes on (it is not a refusal of the command).
+    if (haveLine && state_ >= rxClass1Selected && state_ <= rxReady && contains(line, "RING")) {
+        ++ringCount_;
+        clearAndRearm();
+        return false;
+    }
     if (class1 && runClass1ReceiveState(dataCall, haveLine)) return false;
 
     switch (state_) {

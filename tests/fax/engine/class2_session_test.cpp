@@ -15,7 +15,7 @@
 #include "fax/engine/session_core.h"
 #include "fax_pages.h"
 #include "scripted_modem.h"
-#include "session_test_support.h"
+#include "session_rig_fixture.h"
 
 namespace pellora::fax {
 namespace {
@@ -25,20 +25,14 @@ using test::Rows;
 using test::ScriptedModem;
 using test::ScriptOptions;
 
-struct Class2Rig {
+struct Class2Rig : test::ComponentStandIn {
     SimClock clock;
     ClockThreadScope me{clock};
-    std::string dir;
     std::shared_ptr<modemsim::SimSerialLine> line = std::make_shared<modemsim::SimSerialLine>(clock);
     std::unique_ptr<ScriptedModem> modem;
     TComPort port{clock};
     test::RecordingNotifier notifier{clock};
     std::unique_ptr<FaxSession> session;
-    std::string faxFile, cover;
-    bool handedOver = false;
-    std::vector<std::string> received;
-    std::vector<int> logs;
-    bool accept = true;
 
     Class2Rig(bool transmitter, ScriptOptions o) {
         char tmpl[] = "/tmp/pellora-class2-XXXXXX";
@@ -50,27 +44,10 @@ struct Class2Rig {
         session->setPort(&port);
         session->FaxClass = class20 ? fcClass2_0 : fcClass2;
         session->StationID = "pellora";
-        notifier.setHandler([this](const Notification& n) -> std::int64_t {
-            switch (n.message) {
-                case kNotifyNextFax:
-                    if (handedOver) return 0;
-                    handedOver = true;
-                    session->setNextFax("5551234", faxFile, cover);
-                    return 1;
-                case kNotifyName:
-                    received.push_back(dir + "/FAX" + std::to_string(received.size() + 1) + ".PLF");
-                    session->setFaxFile(received.back());
-                    return 0;
-                case kNotifyAccept:
-                    return accept ? 1 : 0;
-                case kNotifyLog:
-                    logs.push_back(int(n.payload));
-                    return 0;
-                default:
-                    return 0;
-            }
-        });
+        install(notifier, *session);
     }
+    // The one fax of a transmit test.
+    void setFax(const std::string& file) { faxes = {{"5551234", file, ""}}; }
     ~Class2Rig() {
         session.reset();
         port.close();
@@ -112,8 +89,8 @@ TEST_P(Class2Transmit, SendsEveryPageWithItsTerminatorAndResolutionChange) {
     ScriptOptions o;
     o.class20 = class20;
     Class2Rig f(true, o);
-    f.faxFile = f.dir + "/fax.plf";
-    auto pages = test::writePatternFax(f.faxFile, {{60, false}, {70, true}, {40, true}});
+    f.setFax(f.dir + "/fax.plf");
+    auto pages = test::writePatternFax(f.dir + "/fax.plf", {{60, false}, {70, true}, {40, true}});
     ASSERT_EQ(pages.size(), 3u);
     auto code = f.run();
     ASSERT_TRUE(code.has_value());
@@ -171,8 +148,8 @@ class Class2TransmitFails : public ::testing::TestWithParam<FailCase> {};
 TEST_P(Class2TransmitFails, EndsAsTheModemSays) {
     const FailCase& c = GetParam();
     Class2Rig f(true, c.script);
-    f.faxFile = f.dir + "/fax.plf";
-    ASSERT_EQ(test::writePatternFax(f.faxFile, {{30, c.finePage}}).size(), 1u);
+    f.setFax(f.dir + "/fax.plf");
+    ASSERT_EQ(test::writePatternFax(f.dir + "/fax.plf", {{30, c.finePage}}).size(), 1u);
     auto code = f.run();
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, c.code);

@@ -8,15 +8,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fax/engine/clock.h"
 #include "fax/engine/t30_frames.h"
+#include "sim_thread.h"
 #include "tools/modemsim/rig.h"
 
 namespace pellora::fax::test {
@@ -32,20 +31,9 @@ public:
     ScriptedClass1Modem(SimClock& clock, std::shared_ptr<modemsim::SimSerialLine> line, FrameScript frames,
                         DataScript data, bool answer = true)
         : clock_(clock), line_(std::move(line)), frames_(std::move(frames)), data_(std::move(data)), answer_(answer) {
-        std::promise<void> announced;
-        auto ready = announced.get_future();
-        thread_ = std::thread([this, &announced] {
-            ClockThreadScope me(clock_);
-            announced.set_value();
-            run();
-        });
-        ready.wait();
+        thread_ = std::make_unique<SimThread>(clock_, [this] { step(); });
     }
-    ~ScriptedClass1Modem() {
-        stop_ = true;
-        clock_.wake(wake_);
-        thread_.join();
-    }
+    ~ScriptedClass1Modem() { thread_.reset(); }
     void ring() { ringing_ = true; }
 
     // The FCFs of the frames the engine sent, in order.
@@ -73,31 +61,26 @@ private:
     }
     void raw(const std::vector<std::uint8_t>& b) { line_->giveToDte(b.data(), int(b.size())); }
 
-    void run() {
-        std::string command;
-        ClockMs nextRing = 0;
-        while (!stop_) {
-            std::uint8_t buf[512];
-            int n = line_->takeFromDte(buf, sizeof buf);
-            for (int i = 0; i < n; ++i) {
-                std::uint8_t b = buf[i];
-                if (hdlcOut_) {
-                    frameByte(b);
-                } else if (b == '\r') {
-                    if (!command.empty()) onCommand(command);
-                    command.clear();
-                } else if (b >= ' ') {
-                    command.push_back(char(b));
-                }
+    void step() {
+        std::uint8_t buf[512];
+        int n = line_->takeFromDte(buf, sizeof buf);
+        for (int i = 0; i < n; ++i) {
+            std::uint8_t b = buf[i];
+            if (hdlcOut_) {
+                frameByte(b);
+            } else if (b == '\r') {
+                if (!command_.empty()) onCommand(command_);
+                command_.clear();
+            } else if (b >= ' ') {
+                command_.push_back(char(b));
             }
-            if (ringing_ && !answered_) {
-                if (nextRing == 0) nextRing = clock_.now() + 2000;
-                if (clock_.now() >= nextRing) {
-                    say("RING");
-                    nextRing = clock_.now() + 3000;
-                }
+        }
+        if (ringing_ && !answered_) {
+            if (nextRing_ == 0) nextRing_ = clock_.now() + 2000;
+            if (clock_.now() >= nextRing_) {
+                say("RING");
+                nextRing_ = clock_.now() + 3000;
             }
-            clock_.waitUntil(wake_, clock_.now() + 5);
         }
     }
 
@@ -177,9 +160,9 @@ private:
     FrameScript frames_;
     DataScript data_;
     bool answer_;
-    std::thread thread_;
-    Wakeup wake_;
-    std::atomic<bool> stop_{false}, ringing_{false};
+    std::atomic<bool> ringing_{false};
+    std::string command_;
+    ClockMs nextRing_ = 0;
     bool answered_ = false;
     std::mutex mutex_;
     std::vector<std::uint8_t> sent_;
@@ -187,6 +170,7 @@ private:
     std::vector<std::uint8_t> frame_;
     std::deque<std::vector<std::uint8_t>> pending_;
     int frh_ = 0, frm_ = 0;
+    std::unique_ptr<SimThread> thread_;  // last: it starts once everything else is there
 };
 
 }  // namespace pellora::fax::test

@@ -9,14 +9,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <future>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fax/engine/clock.h"
 #include "fax/engine/page_transfer.h"
+#include "sim_thread.h"
 #include "tools/modemsim/rig.h"
 
 namespace pellora::fax::test {
@@ -39,24 +38,10 @@ class ScriptedModem {
 public:
     ScriptedModem(SimClock& clock, std::shared_ptr<modemsim::SimSerialLine> line, ScriptOptions o)
         : clock_(clock), line_(std::move(line)), o_(std::move(o)) {
-        // Announced before the constructor returns: simulated time must not run ahead of a
-        // modem whose thread has not started yet.
-        std::promise<void> announced;
-        auto ready = announced.get_future();
-        thread_ = std::thread([this, &announced] {
-            ClockThreadScope me(clock_);
-            announced.set_value();
-            run();
-        });
-        ready.wait();
+        thread_ = std::make_unique<SimThread>(clock_, [this] { step(); });
     }
-    ~ScriptedModem() {
-        // The owner's thread may be announced to the clock: time stands still while it joins,
-        // so the modem is woken rather than left to sleep out its tick.
-        stop_ = true;
-        clock_.wake(wake_);
-        thread_.join();
-    }
+    ~ScriptedModem() { thread_.reset(); }
+
     void ring() { ringing_ = true; }
 
     struct SentPage {
@@ -82,33 +67,27 @@ private:
     bool startsWith(const std::string& s, const std::string& p) const { return s.compare(0, p.size(), p) == 0; }
     std::string caps() const { return std::string(o_.remoteFine ? "1" : "0") + ",3,0,2,0,0,0,0"; }
 
-    void run() {
-        std::string command;
-        ClockMs nextRing = 0;
-        int ringsSent = 0;
-        while (!stop_) {
-            std::uint8_t buf[512];
-            int n = line_->takeFromDte(buf, sizeof buf);
-            for (int i = 0; i < n; ++i) {
-                std::uint8_t b = buf[i];
-                if (mode_ == Mode::PageIn) {
-                    pageByte(b);
-                } else if (mode_ == Mode::WaitDC2) {
-                    if (b == kDC2) playPage();
-                } else if (b == '\r') {
-                    if (!command.empty()) onCommand(command);
-                    command.clear();
-                } else if (b >= ' ') {
-                    command.push_back(char(b));
-                }
+    void step() {
+        std::uint8_t buf[512];
+        int n = line_->takeFromDte(buf, sizeof buf);
+        for (int i = 0; i < n; ++i) {
+            std::uint8_t b = buf[i];
+            if (mode_ == Mode::PageIn) {
+                pageByte(b);
+            } else if (mode_ == Mode::WaitDC2) {
+                if (b == kDC2) playPage();
+            } else if (b == '\r') {
+                if (!command_.empty()) onCommand(command_);
+                command_.clear();
+            } else if (b >= ' ') {
+                command_.push_back(char(b));
             }
-            if (ringing_ && nextRing == 0) nextRing = clock_.now() + 2000;  // once the engine waits
-            if (ringing_ && ringsSent < o_.rings && clock_.now() >= nextRing) {
-                say("RING");
-                ++ringsSent;
-                nextRing = clock_.now() + 3000;
-            }
-            clock_.waitUntil(wake_, clock_.now() + 5);
+        }
+        if (ringing_ && nextRing_ == 0) nextRing_ = clock_.now() + 2000;  // once the engine waits
+        if (ringing_ && ringsSent_ < o_.rings && clock_.now() >= nextRing_) {
+            say("RING");
+            ++ringsSent_;
+            nextRing_ = clock_.now() + 3000;
         }
     }
 
@@ -217,9 +196,10 @@ private:
     SimClock& clock_;
     std::shared_ptr<modemsim::SimSerialLine> line_;
     ScriptOptions o_;
-    std::thread thread_;
-    Wakeup wake_;
-    std::atomic<bool> stop_{false}, ringing_{false};
+    std::atomic<bool> ringing_{false};
+    std::string command_;
+    ClockMs nextRing_ = 0;
+    int ringsSent_ = 0;
     std::mutex mutex_;
     std::vector<std::string> commands_;
     std::vector<SentPage> sentPages_;
@@ -227,6 +207,7 @@ private:
     std::vector<std::uint8_t> page_;
     bool afterDle_ = false;
     std::size_t played_ = 0;
+    std::unique_ptr<SimThread> thread_;  // last: it starts once everything else is there
 };
 
 }  // namespace pellora::fax::test

@@ -27,21 +27,48 @@ struct Fax {
     std::string file, cover;
 };
 
-// One session against the rig, with a component stand-in that hands over `faxes` one by one
-// and names received files in the test's folder.
-struct RigSession {
-    SimClock clock;
-    ClockThreadScope me{clock};
+// What a component does for its session in these tests: hands over `faxes` one by one, names
+// received files in the test's folder, takes or refuses calls, and records the log codes.
+struct ComponentStandIn {
     std::string dir;
-    std::unique_ptr<ModemRig> rig;
-    TComPort port{clock};
-    test::RecordingNotifier notifier{clock};
-    std::unique_ptr<FaxSession> session;
     std::vector<Fax> faxes;
     std::size_t fed = 0;
     std::vector<std::string> received;  // names handed out
     std::vector<int> logs;
     bool accept = true;
+
+    void install(RecordingNotifier& notifier, FaxSession& session) {
+        notifier.setHandler([this, &session](const Notification& n) -> std::int64_t {
+            switch (n.message) {
+                case kNotifyNextFax:
+                    if (fed >= faxes.size()) return 0;
+                    session.setNextFax(faxes[fed].phone, faxes[fed].file, faxes[fed].cover);
+                    ++fed;
+                    return 1;
+                case kNotifyName:
+                    received.push_back(dir + "/FAX" + std::to_string(received.size() + 1) + ".PLF");
+                    session.setFaxFile(received.back());
+                    return 0;
+                case kNotifyAccept:
+                    return accept ? 1 : 0;
+                case kNotifyLog:
+                    logs.push_back(int(n.payload));
+                    return 0;
+                default:
+                    return 0;
+            }
+        });
+    }
+};
+
+// One session against the rig, with the component stand-in.
+struct RigSession : ComponentStandIn {
+    SimClock clock;
+    ClockThreadScope me{clock};
+    std::unique_ptr<ModemRig> rig;
+    TComPort port{clock};
+    RecordingNotifier notifier{clock};
+    std::unique_ptr<FaxSession> session;
 
     RigSession(bool transmitter, RigOptions options) {
         char tmpl[] = "/tmp/pellora-session-XXXXXX";
@@ -53,26 +80,7 @@ struct RigSession {
         session = std::make_unique<FaxSession>(transmitter, notifier);
         session->setPort(&port);
         session->FaxClass = options.modemClass == 2 ? fcClass2 : options.modemClass == 20 ? fcClass2_0 : fcClass1;
-        notifier.setHandler([this](const Notification& n) -> std::int64_t {
-            switch (n.message) {
-                case kNotifyNextFax:
-                    if (fed >= faxes.size()) return 0;
-                    session->setNextFax(faxes[fed].phone, faxes[fed].file, faxes[fed].cover);
-                    ++fed;
-                    return 1;
-                case kNotifyName:
-                    received.push_back(dir + "/FAX" + std::to_string(received.size() + 1) + ".PLF");
-                    session->setFaxFile(received.back());
-                    return 0;
-                case kNotifyAccept:
-                    return accept ? 1 : 0;
-                case kNotifyLog:
-                    logs.push_back(int(n.payload));
-                    return 0;
-                default:
-                    return 0;
-            }
-        });
+        install(notifier, *session);
     }
     ~RigSession() {
         session.reset();
