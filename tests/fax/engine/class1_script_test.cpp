@@ -51,19 +51,29 @@ struct ScriptRun {
     TComPort port{clock};
     test::RecordingNotifier notifier{clock};
     std::unique_ptr<FaxSession> session;
+    std::string faxFile;  // a transmit run sends it once
+    bool handedOver = false;
+    std::vector<int> logs;
 
-    ScriptRun(ScriptedClass1Modem::FrameScript frames, ScriptedClass1Modem::DataScript data, bool answer = true) {
+    ScriptRun(ScriptedClass1Modem::FrameScript frames, ScriptedClass1Modem::DataScript data, bool answer = true,
+              bool transmitter = false) {
         char tmpl[] = "/tmp/pellora-class1-script-XXXXXX";
         dir = ::mkdtemp(tmpl);
         modem = std::make_unique<ScriptedClass1Modem>(clock, line, std::move(frames), std::move(data), answer);
         EXPECT_EQ(port.open(modemsim::makeSimPortDevice(line)), 0);
-        session = std::make_unique<FaxSession>(false, notifier);
+        session = std::make_unique<FaxSession>(transmitter, notifier);
         session->setPort(&port);
         session->FaxClass = fcClass1;
         session->options = afExitOnError;
         notifier.setHandler([this](const Notification& n) -> std::int64_t {
             if (n.message == kNotifyName) session->setFaxFile(dir + "/FAX0001.PLF");
             if (n.message == kNotifyAccept) return 1;
+            if (n.message == kNotifyLog) logs.push_back(int(n.payload));
+            if (n.message == kNotifyNextFax && !faxFile.empty() && !handedOver) {
+                handedOver = true;
+                session->setNextFax("5551234", faxFile, "");
+                return 1;
+            }
             return 0;
         });
     }
@@ -75,7 +85,7 @@ struct ScriptRun {
     }
     std::optional<std::int64_t> run() {
         if (int rc = session->start()) return rc;
-        modem->ring();
+        if (!session->isTransmitter()) modem->ring();
         if (!notifier.waitFinish(20 * 60 * 1000)) return std::nullopt;
         return notifier.finishCode();
     }
@@ -155,6 +165,35 @@ TEST(Class1ReceiveScript, AnAnswerThatNeverConnectsTimesOut) {
     EXPECT_EQ(*code, ecFatalTimeout);
     EXPECT_EQ(r.sent(fcfCSI), 0u);
     EXPECT_GE(r.clock.now() - before, 20000);
+}
+
+TEST(Class1TransmitScript, AModemThatDoesNotAnswerAthIsHungUpAndTheFaxStillCounts) {
+    // The answering machine: CSI and DIS after the dial, CFR after the training, MCF after
+    // the page.
+    auto csi = stationIdFif("REMOTE");
+    auto dis = disFif(4);
+    ScriptRun r(
+        [&](int n) -> Frames {
+            if (n == 0) return {frameBytes(fcfCSI, false, csi), frame(fcfDIS, dis)};
+            if (n == 1) return {frame(fcfCFR)};
+            return {frame(fcfMCF)};
+        },
+        [](const std::string&, int) { return std::vector<std::uint8_t>{}; }, true, true);
+    r.faxFile = r.dir + "/fax.plf";
+    {
+        PlfWriter w;
+        ASSERT_EQ(w.create(r.faxFile), 0);
+        std::uint8_t eol[2] = {0x00, 0x80};
+        ASSERT_EQ(w.writeLine(eol), 0);
+        ASSERT_EQ(w.endPage(), 0);
+        ASSERT_EQ(w.close(), 0);
+    }
+    r.modem->ignoreHangUp();
+    auto code = r.run();
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0);
+    EXPECT_EQ(r.logs, (std::vector<int>{lcTransmitStart, lcTransmitOk}));
+    EXPECT_EQ(r.sent(fcfDCN), 1u);
 }
 
 }  // namespace

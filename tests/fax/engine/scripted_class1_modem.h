@@ -1,7 +1,7 @@
-// A scripted Class 1 modem for the receive failures that a real far machine will not produce
-// on demand: frames the caller never sends, training data of a chosen quality, a caller that
-// hangs up early. It answers the Class 1 commands like a T.31 modem; what the caller "says"
-// after each "AT+FRH=3" and "AT+FRM=" comes from the test's script.
+// A scripted Class 1 modem for the failures that a real far machine will not produce on
+// demand: frames never sent, training data of a chosen quality, a caller that hangs up early,
+// a modem that does not answer "ATH". It answers the Class 1 commands like a T.31 modem; what
+// the other side "says" after dialling, each "AT+FRH=3" and "AT+FRM=" comes from the script.
 #pragma once
 
 #include <atomic>
@@ -35,6 +35,8 @@ public:
     }
     ~ScriptedClass1Modem() { thread_.reset(); }
     void ring() { ringing_ = true; }
+    // A modem that never answers "ATH" (the engine then hangs up by escape and dropped lines).
+    void ignoreHangUp() { hangUpAnswers_ = false; }
 
     // The FCFs of the frames the engine sent, in order.
     std::vector<std::uint8_t> sentFrames() {
@@ -66,7 +68,9 @@ private:
         int n = line_->takeFromDte(buf, sizeof buf);
         for (int i = 0; i < n; ++i) {
             std::uint8_t b = buf[i];
-            if (hdlcOut_) {
+            if (dataOut_) {
+                dataByte(b);
+            } else if (hdlcOut_) {
                 frameByte(b);
             } else if (b == '\r') {
                 if (!command_.empty()) onCommand(command_);
@@ -98,6 +102,17 @@ private:
             if (answer_) say("CONNECT"), hdlcOut_ = true, frame_.clear(), afterDle_ = false;
             return;
         }
+        if (c.rfind("ATD", 0) == 0) {
+            // Dialling: the answering machine's first frames arrive as after "AT+FRH=3".
+            return deliverFrame();
+        }
+        if (c.rfind("AT+FTM=", 0) == 0) {
+            say("CONNECT");
+            dataOut_ = true;
+            afterDle_ = false;
+            return;
+        }
+        if ((c == "ATH" || c == "ATH0") && !hangUpAnswers_) return;
         if (c == "AT+FTH=3") {
             say("CONNECT");
             hdlcOut_ = true;
@@ -105,20 +120,7 @@ private:
             afterDle_ = false;
             return;
         }
-        if (c == "AT+FRH=3") {
-            // One frame per command, as a modem delivers them; the script is asked for the
-            // caller's next message when the last one has been read.
-            if (pending_.empty()) {
-                auto frames = frames_(frh_++);
-                pending_.assign(frames.begin(), frames.end());
-            }
-            if (pending_.empty()) return;
-            say("CONNECT");
-            raw(wireFrame(pending_.front()));
-            pending_.pop_front();
-            say("OK");
-            return;
-        }
+        if (c == "AT+FRH=3") return deliverFrame();
         if (c.rfind("AT+FRM=", 0) == 0) {
             auto data = data_(c.substr(7), frm_++);
             if (data.empty()) return;
@@ -128,6 +130,34 @@ private:
             return;
         }
         say("OK");
+    }
+
+    // One frame per "AT+FRH=3", as a modem delivers them; the script is asked for the other
+    // side's next message when the last one has been read.
+    void deliverFrame() {
+        if (pending_.empty()) {
+            auto frames = frames_(frh_++);
+            pending_.assign(frames.begin(), frames.end());
+        }
+        if (pending_.empty()) return;
+        say("CONNECT");
+        raw(wireFrame(pending_.front()));
+        pending_.pop_front();
+        say("OK");
+    }
+
+    // High-speed data from the DTE (training check, page): counted, ended by DLE ETX.
+    void dataByte(std::uint8_t b) {
+        if (afterDle_) {
+            afterDle_ = false;
+            if (b == 0x03) {
+                dataOut_ = false;
+                ++dataBlocks_;
+                say("OK");
+            }
+            return;
+        }
+        if (b == 0x10) afterDle_ = true;
     }
 
     void frameByte(std::uint8_t b) {
@@ -164,9 +194,11 @@ private:
     std::string command_;
     ClockMs nextRing_ = 0;
     bool answered_ = false;
+    std::atomic<bool> hangUpAnswers_{true};
     std::mutex mutex_;
     std::vector<std::uint8_t> sent_;
-    bool hdlcOut_ = false, afterDle_ = false;
+    bool hdlcOut_ = false, dataOut_ = false, afterDle_ = false;
+    int dataBlocks_ = 0;
     std::vector<std::uint8_t> frame_;
     std::deque<std::vector<std::uint8_t>> pending_;
     int frh_ = 0, frm_ = 0;
