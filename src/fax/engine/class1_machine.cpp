@@ -237,7 +237,7 @@ bool FaxSession::runClass1TransmitState(bool haveLine) {
             if (!haveLine) return true;
             if (contains(line, rtOK)) {
                 if (finalFrame_) {
-                    pause(200);
+                    pause(cfrReceived_ ? 75 : 200);  // T.30 asks 75 ms before the page carrier
                     finalFrame_ = false;
                     if (cfrReceived_) {
                         sendCommand(std::string("AT+FTM=") + kRates[rateIndex_].shortTrain);
@@ -256,8 +256,11 @@ bool FaxSession::runClass1TransmitState(bool haveLine) {
         case txPageConnect:
             if (!haveLine) return true;
             if (contains(line, rtConnect)) {
-                armResponseTimer(18);
-                goTo(txWaitXON);
+                // A Class 1 modem never sends the DC1 a Class 2 modem gives before page data:
+                // waiting for it would leave the line idle for a second before every page.
+                armOutputRoom();
+                armResponseTimer(kDataTimeoutTicks);
+                goTo(txWaitRoom);
             } else {
                 clearAndRearm();
             }
@@ -274,7 +277,9 @@ bool FaxSession::runClass1TransmitState(bool haveLine) {
             return true;
         case txPostPageRetry:
             if (++postPageTries_ < 4) {
-                pause(500);
+                // The modem's OK follows the end of the page's carrier, so the first post-page
+                // message needs only T.30's 75 ms; a repeat waits longer.
+                pause(postPageTries_ == 1 ? 75 : 500);
                 sendCommand("AT+FTH=3");
                 goTo(txSendPostPage);
             } else {

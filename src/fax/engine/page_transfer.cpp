@@ -147,6 +147,11 @@ int PageSource::readUnit(std::vector<std::uint8_t>& unit, int minBytes, long* co
         unit.resize(n);
         if (n && std::fread(unit.data(), 1, n, file_) != n)
             return std::ferror(file_) ? ioErrorCode(errno ? errno : EIO, false) : ecReadBeyondEof;
+        // A coded line is stored with one whole zero byte of fill after its codes. On the line
+        // that byte is only time: the next line's EOL brings fill bits of its own, four more
+        // than any code can need (no code ends in more than three zero bits). Padding to the
+        // minimum line length, when it is wanted, comes back below.
+        if (unit.size() >= 2 && unit.back() == 0) unit.pop_back();
         if (unit.size() < std::size_t(std::max(minBytes, 0))) unit.resize(std::size_t(minBytes), 0);
         *counted = long(n) + 2;
     } else {
@@ -251,8 +256,11 @@ long sendHeaderLine(const std::string& expandedText, LineRenderer* renderer, boo
         if (int rc = renderer->prepare(highResolution)) return rc;
     for (int i = 0; i < 8; ++i)
         if (int rc = writer.writeBlankLine(minBytesPerLine)) return rc;
+    // The top-ups keep the modem fed while the text is drawn; with no text the page data
+    // follows at once, and fill bytes would only cost line time.
+    if (!renderer || expandedText.empty()) return counted;
     if (int rc = writer.topUp(bufferMinimum)) return rc;
-    if (renderer && !expandedText.empty()) {
+    {
         T4Encoder encoder(lineWidth, 0);
         std::vector<std::uint8_t> raster(4096);
         for (int row = 0; row < renderer->rows(); ++row) {

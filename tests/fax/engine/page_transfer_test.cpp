@@ -204,13 +204,17 @@ Bytes pumpWholePage(const std::string& file, int minBytes, bool class1, long* tr
 TEST(PagePump, PadsShortLinesAndDoublesDles) {
     TempDir dir;
     const Bytes a = {0x00, 0x80, 0x10, 0x22, 0x33, 0x44};  // a DLE inside
-    const Bytes b = {0x00, 0x80, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA};
-    std::string file = writePlf(dir.file("p.plf"), {{a, b}});
+    Bytes b = {0x00, 0x80, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA};
+    // Stored with the coder's whole fill byte at the end, which never goes on the line.
+    Bytes bStored = b;
+    bStored.push_back(0x00);
+    std::string file = writePlf(dir.file("p.plf"), {{a, bStored}});
     long transferred = 0;
 
     // Scan-time index 0: nothing padded.
     Bytes plain = pumpWholePage(file, 0, false, &transferred);
-    const auto& eop = T4Encoder::endOfPage();
+    auto eopStored = T4Encoder::endOfPage();
+    const Bytes eop(eopStored.begin(), eopStored.end() - 1);  // its fill byte dropped too
     Bytes expect = {0x00, 0x80, 0x10, 0x10, 0x22, 0x33, 0x44};
     expect.insert(expect.end(), b.begin(), b.end());
     expect.insert(expect.end(), eop.begin(), eop.end());  // the end-of-page record
