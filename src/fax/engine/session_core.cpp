@@ -509,9 +509,15 @@ int FaxSession::start() {
         prepareReceive();
     if (errorCode_ == 0) {
         attached_ = true;
+        // The first pass runs here, on the caller's thread. Until it is done the dispatcher
+        // must not run the handler too: it would ask the component for the next fax from the
+        // other thread while this one holds the handler, the request would time out, and the
+        // run would end as if there were nothing to send.
+        bool held = port_->holdNotifications(true);
         port_->attachHandler([this](unsigned m, std::uint16_t h, std::uint32_t) { handleEvent(m, h); },
                              this);
         handleEvent(kPortDataMessage, 0);
+        port_->holdNotifications(held);
         if (attached_) port_->armTimer(statusTimer_, secondsToTicks(StatusInterval), true);
         return 0;
     }
