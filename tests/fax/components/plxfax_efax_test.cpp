@@ -36,6 +36,8 @@ namespace fs = std::filesystem;
 using pellora::test::readFile;
 using pellora::test::TempDir;
 using test::Bitmap;
+using test::spawn;
+using test::waitForText;
 
 constexpr int kWidth = 1728;
 constexpr int kRowBytes = kWidth / 8;
@@ -144,37 +146,7 @@ int writePlf(const std::string& path, const std::vector<Bitmap>& pages) {
     return writer.close();
 }
 
-// Starts a program with stdin from /dev/null and both output streams in `log`; `env` adds to
-// the environment.
-pid_t spawn(const std::vector<std::string>& args, const std::string& log, const std::vector<std::string>& env = {}) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
-    envStrings.insert(envStrings.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
-bool waitForText(const fs::path& file, const std::string& text, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (readFile(file).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
 
 class PlxfaxPeer : public ::testing::Test {
 protected:

@@ -22,6 +22,7 @@
 #include "fax/components/send_fax.h"
 #include "fax/image/plf.h"
 #include "fax/image/t4.h"
+#include "fax/engine/peer_programs.h"
 #include "fax/image/test_util.h"
 #include "support/temp_dir.h"
 
@@ -33,55 +34,13 @@ namespace {
 namespace fs = std::filesystem;
 using pellora::test::readFile;
 using pellora::test::TempDir;
+using test::spawn;
+using test::spawnTo;
+using test::waitFor;
+using test::waitForText;
 
-// Starts a program with its output (both streams, or stdout and stderr apart) in files.
-pid_t spawn(const std::vector<std::string>& args, const std::string& out, const std::string& err,
-            const std::vector<std::string>& env = {}) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
-    for (const auto& e : env) envStrings.push_back(e);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (err == out)
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
-// Exit status; a program still running after `seconds` is killed (-1): a safety net against
-// a hanging test, not a measure of speed.
-int waitFor(pid_t pid, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
 
-bool waitForText(const fs::path& file, const std::string& text, int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (readFile(file).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
 
 class ModemTest : public ::testing::Test {
 protected:
@@ -105,7 +64,7 @@ protected:
         std::vector<std::string> args = {PELLORA_MODEMSIM, "--pty", pty, "--speed", "2", "--timeout", "120"};
         if (extra.empty()) extra = {"--far-receive", (dir_ / "out.tif").string()};
         args.insert(args.end(), extra.begin(), extra.end());
-        sim_ = spawn(args, (dir_ / "modemsim.log").string(), (dir_ / "modemsim.log").string());
+        sim_ = spawn(args, (dir_ / "modemsim.log").string());
         for (int i = 0; i < 200 && !fs::exists(pty); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return pty;
     }
@@ -113,7 +72,7 @@ protected:
     int plxfax(const std::vector<std::string>& args, int limitSeconds = 120) {
         std::vector<std::string> all = {PELLORA_PLXFAX};
         all.insert(all.end(), args.begin(), args.end());
-        const pid_t pid = spawn(all, (dir_ / "out.txt").string(), (dir_ / "err.txt").string(),
+        const pid_t pid = spawnTo(all, (dir_ / "out.txt").string(), (dir_ / "err.txt").string(),
                                 {"TMPDIR=" + (dir_ / "tmp").string()});
         const int rc = waitFor(pid, limitSeconds);
         out_ = readFile(dir_ / "out.txt");
@@ -241,7 +200,7 @@ TEST_F(ModemTest, ReceiveStoresTheFaxUnderTheDefaultName) {
 TEST_F(ModemTest, CtrlCCancelsCleanly) {
     const std::string pty = startModem();
     std::vector<std::string> all = {PELLORA_PLXFAX, "receive", "--device", pty, "--dir", dir_.path().string()};
-    const pid_t pid = spawn(all, (dir_ / "out.txt").string(), (dir_ / "err.txt").string());
+    const pid_t pid = spawnTo(all, (dir_ / "out.txt").string(), (dir_ / "err.txt").string());
     ASSERT_TRUE(waitForText(dir_ / "out.txt", "Waiting for incoming call", 60)) << readFile(dir_ / "err.txt");
     ::kill(pid, SIGINT);
     EXPECT_EQ(waitFor(pid, 60), 130);

@@ -84,19 +84,37 @@ inline int wrongPixelsBelowHeader(const Bitmap& got, const Bitmap& sent) {
 
 inline int run(const std::string& command) { return std::system(command.c_str()); }
 
-// Starts a program with stdout and stderr in `log`.
-inline pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
+// Starts a program with stdin from /dev/null, stdout in `out` and stderr in `err` (the same
+// file when they are equal); `env` adds to the environment. -1 when it cannot start.
+inline pid_t spawnTo(const std::vector<std::string>& args, const std::string& out, const std::string& err,
+                     const std::vector<std::string>& env = {}) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    envStrings.insert(envStrings.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err == out)
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
-    posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
+}
+
+// Starts a program with stdout and stderr in `log`; `env` adds to the environment.
+inline pid_t spawn(const std::vector<std::string>& args, const std::string& log,
+                   const std::vector<std::string>& env = {}) {
+    return spawnTo(args, log, log, env);
 }
 
 // Exit status, or -1 when it had to be killed after `seconds`.
@@ -126,6 +144,16 @@ inline std::string slurp(const std::string& path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// Waits up to `seconds` for `text` to show up in the file.
+inline bool waitForText(const std::filesystem::path& file, const std::string& text, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (slurp(file.string()).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
 }
 
 }  // namespace pellora::fax::test
