@@ -410,7 +410,6 @@ bool FaxSession::checkTraining() {
 
 bool FaxSession::runClass1ReceiveState(bool dataCall, bool haveLine) {
     const std::string& line = collector_.line();
-    const bool timerCall = currentHandle_ != 0 && currentHandle_ == responseTimer_;
     switch (state_) {
         case rxSendCSI:
             if (!haveLine) return true;
@@ -501,7 +500,6 @@ bool FaxSession::runClass1ReceiveState(bool dataCall, bool haveLine) {
                 return true;
             }
             if (waitTimerExpired()) goTo(rxCallFailed);  // no error: the caller went quiet
-            (void)timerCall;
             return true;
         case rxSendFTT:
             if (!haveLine) return true;

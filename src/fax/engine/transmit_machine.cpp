@@ -155,7 +155,6 @@ void FaxSession::closeTextCover() {
 }
 
 int FaxSession::textCoverStep() {
-    const bool high = resolutionChar_ == '1';
     const int lineWidth = 1728;
     T4Encoder encoder(lineWidth, 0);
     std::vector<std::uint8_t> raster(std::size_t(lineWidth / 8));
@@ -170,7 +169,6 @@ int FaxSession::textCoverStep() {
             bytesTransferred_ += n;
         }
     }
-    (void)high;
     long n = escape_.writePaddedLine(T4Encoder::endOfPage(), minBytesPerLine_);
     if (n < 0) return static_cast<int>(n);
     if (FaxClass == fcClass1) {
