@@ -605,7 +605,7 @@ struct ModemRig::Impl {
             if (!spoilNextBurst || !fast || !sound) return;
             spoilNextBurst = false;
             burstAt = lineNow;
-            burstLead = training + 30;  // the noise starts as the data does
+            burstLead = training;  // the noise starts as the data does
         } else if (!fast || !sound) {
             burstAt = -1;
             return;
